@@ -1,0 +1,336 @@
+// The Korvid support library: every operation the launcher and the library's modules call.
+//
+// Paths travel in caller-supplied buffers of kMaxPath characters (terminating NUL included);
+// root paths in buffers of kRootBufferSize. An operation fills the buffer and returns it, or
+// returns null. Failures are results: the failing operation records the details in the last-error
+// record, reports them on the "error" trace stream and returns its failure value. Not finding a
+// file is a normal result and reports nothing.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace korvid {
+
+constexpr std::size_t kMaxPath = 260;         // the platform's path limit, NUL included
+constexpr std::size_t kRootBufferSize = 261;  // root paths: 260 characters and the NUL
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shutdown, home, profile and working directories (lib/korvid)
+
+struct StartupOptions {
+  std::uint32_t flags;
+  std::uint8_t reserved[12];
+};
+static_assert(sizeof(StartupOptions) == 16, "the start-up options are a 16-byte record");
+
+constexpr std::uint32_t kStartupNoConfigFiles = 1;  // never read the configuration files
+constexpr std::uint32_t kStartupFrozenFndbs = 2;    // open every fndb read-only
+
+// Reference-counted: only the first call builds the context, only the balancing last call of
+// UninitializeLibrary tears it down. Both always return true.
+bool InitializeLibrary(const StartupOptions* options = nullptr);
+bool UninitializeLibrary();
+
+// The flags word of the options given to the first InitializeLibrary (0 when none were given).
+std::uint32_t GetStartupFlags();
+
+// Base name of the running executable into a kMaxPath buffer; "fixme" when it cannot be had.
+char* GetProgramName(char* buffer);
+
+// In place: every '/' becomes '\', except a "//" pair that does not start the text.
+void NormalizeSlashes(char* path);
+
+// Fills the kMaxPath buffer (a static one of the library when buffer is null) and returns it;
+// never fails (the last resort is "C:\").
+char* GetHomeDirectory(char* buffer = nullptr);
+
+// The profile directory into a kMaxPath buffer, or null when none is known or a registry failure
+// was reported.
+char* GetProfileDirectory(char* buffer);
+
+// Adds a directory to the front or the back of the working-directory list and rewrites
+// KORVID_CWD. False (and nothing added) when the directory's absolute form does not fit kMaxPath.
+bool AddWorkingDirectory(const char* directory, bool atBack);
+
+// Index 0: the current directory; index n >= 1: entry n of the working-directory list.
+// Null past the end of the list, or (after reporting) when the current directory cannot be read.
+char* GetWorkingDirectory(unsigned index, char* buffer);
+
+// Start-up step: exports the scratch directory as TEMPDIR, TMPDIR, TEMP and TMP, and HOME,
+// wherever they are unset.
+void ExportTempEnvironment();
+
+// ---------------------------------------------------------------------------------------------
+// Error records and reports (lib/internal)
+
+enum class ErrorCode : std::uint32_t {
+  NoError = 0,
+  CreateDirectoryFailed = 1,
+  NoFileNameDatabase = 2,
+  OpenFileFailed = 3,
+  UnexpectedContext = 4,
+  DeleteFailed = 5,
+  Win32Error = 6,
+  CrtError = 7,
+  IniSyntaxError = 8,
+  InternalError = 9,
+  Win32ErrorNumber = 10,
+};
+
+struct ErrorRecord {
+  ErrorCode code;
+  char module[260];
+  unsigned line;
+  char message[1024];
+};
+
+// Records the error and reports it on the "error" stream. Code 6 reports the thread's last Win32
+// error, code 7 the runtime's errno; info is the text of the template's %1.
+void RaiseError(ErrorCode code, const char* module, unsigned line, const char* info = "");
+// Code 10: a Win32 error number that a call returned instead of setting the last error.
+void RaiseError(ErrorCode code, const char* module, unsigned line, unsigned long number,
+                const char* info);
+void ClearLastError();
+ErrorRecord GetLastErrorRecord();
+
+// Reports on the "error" stream without touching the last-error record.
+void TraceWin32Error(unsigned long number, const char* info, const char* module, int line);
+void TraceLastWin32Error(const char* info, const char* module, int line);
+void TraceCrtError(const char* info, const char* module, int line);
+
+// ---------------------------------------------------------------------------------------------
+// Trace streams (lib/trace)
+
+// Ids of the standard streams; -1 until the first start-up registers them.
+struct TraceStreamIds {
+  int access = -1;
+  int config = -1;
+  int error = -1;
+  int filesearch = -1;
+  int fndb = -1;
+  int fontinfo = -1;
+  int open = -1;
+  int process = -1;
+  int tempfile = -1;
+  int time = -1;
+};
+extern TraceStreamIds traceStreams;
+
+// The id of the stream of this name (added when new); -1 when the table is full.
+int RegisterTraceStream(const char* name);
+// Replaces the enable string and the enabled set; null stands for "error".
+void SetTraceOptions(const char* options);
+void EnableTraceStream(int id, bool enable);
+bool IsTraceEnabled(int id);
+void Trace(int id, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void TraceV(int id, const char* format, std::va_list args);
+void TraceError(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void ResetTraces();
+
+// ---------------------------------------------------------------------------------------------
+// Shared text helpers (lib/config)
+
+// Splits a text at one separator: empty pieces are yielded, but a separator at the very end
+// yields no empty last piece; an empty or null text yields nothing. Works on its own copy (of at
+// most maxCopy characters when given).
+class Tokenizer {
+ public:
+  static constexpr std::size_t kWholeText = static_cast<std::size_t>(-1);
+  Tokenizer(const char* text, char separator, std::size_t maxCopy = kWholeText);
+  // The next piece, or null at the end; valid until the next call.
+  const char* Next();
+
+ private:
+  std::string copy;
+  char separator;
+  std::size_t position = 0;
+  bool done;
+};
+
+// Splits a text at any of a set of delimiters; runs of delimiters are skipped, so only non-empty
+// pieces are yielded.
+class DelimiterTokenizer {
+ public:
+  DelimiterTokenizer(const char* text, const char* delimiters);
+  const char* Next();
+
+ private:
+  std::string copy;
+  std::uint32_t delimiterSet[8] = {};
+  std::size_t position = 0;
+  bool IsDelimiter(unsigned char c) const { return (delimiterSet[c >> 5] >> (c & 31)) & 1u; }
+};
+
+// True when one piece of the list equals the name without regard to ASCII case.
+bool IsNameInList(const char* list, const char* name, const char* delimiters);
+
+// ---------------------------------------------------------------------------------------------
+// Path rules (lib/path)
+
+bool IsDirectoryDelimiter(int c);
+bool IsAbsolutePath(const char* path);
+// -1, 0 or 1; letters folded, any separator equal to any separator, a trailing separator counts.
+int PathCompare(const char* a, const char* b);
+int PathCompareN(const char* a, const char* b, std::size_t n);
+// The part of path below root (a position inside path), or null when path is not below root.
+const char* MakeRelative(const char* path, const char* root);
+
+// The four parts of a path as the runtime's splitter gives them: drive ("C:"), directory (up to
+// and including the last separator), base name, extension (from the last dot of the name).
+struct PathParts {
+  std::string drive;
+  std::string directory;
+  std::string name;
+  std::string extension;
+};
+PathParts SplitPath(const char* path);
+
+// ---------------------------------------------------------------------------------------------
+// File tests, forced delete and shutdown clean-up (lib/files)
+
+// Access modes: 0 existence, 2 writing, 4 reading, 6 reading and writing.
+bool AccessFile(const char* path, int mode);
+bool AccessDirectory(const char* path, int mode);
+// True when the file was deleted (also a read-only one); false after reporting the failure.
+bool RemoveFile(const char* path);
+void RemoveTempFiles();
+void ReportOpenFiles();
+
+// ---------------------------------------------------------------------------------------------
+// Ini files (lib/cfg, lib/getdelim)
+
+class Cfg;
+Cfg* CreateCfg();
+void FreeCfg(Cfg* cfg);
+struct CfgDeleter {
+  void operator()(Cfg* cfg) const { FreeCfg(cfg); }
+};
+using CfgPtr = std::unique_ptr<Cfg, CfgDeleter>;
+
+// 0 on success; -1 (cannot open, I/O error), -2 (out of memory) or -3 (syntax error).
+int ReadCfg(Cfg* cfg, const char* fileName, std::FILE* stream);
+int ReadCfgFile(Cfg* cfg, const char* fileName);
+// The value, owned by the Cfg, or null when the section or the key does not exist.
+// A null section names the default section.
+const char* GetCfgValue(const Cfg* cfg, const char* section, const char* key);
+
+// ---------------------------------------------------------------------------------------------
+// Configuration values and application names (lib/config)
+
+enum class Hive { Any, CurrentUser, LocalMachine };
+
+// A REG_SZ value of "Software\Zef\Korvid\CurrentVersion\<section>"; Hive::Any reads the current
+// user's, then the machine's. The buffer, or null (then its content is undefined).
+char* GetRegistryValue(Hive hive, const char* section, const char* name, char* buffer,
+                       std::size_t size, const char* defaultValue);
+// Environment, configuration files, then section "Korvid", then the default. Null sections stand
+// for the application-name list. The buffer, or null.
+char* GetConfigValue(const char* sections, const char* name, char* buffer, std::size_t size,
+                     const char* defaultValue);
+void AddApplicationName(const char* name);
+// The list, most recent first, copied into a shared 4096-character buffer.
+const char* GetApplicationNames();
+void ClearApplicationNames();
+void FreeConfig();
+
+// ---------------------------------------------------------------------------------------------
+// File name database (lib/fnamedb2)
+
+// Case-insensitive (ASCII) ordering of byte strings.
+struct CaseInsensitiveLess {
+  using is_transparent = void;
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
+class FileNameDatabase {
+ public:
+  // A handle with one reference, or null after every failure was reported.
+  static FileNameDatabase* Create(const char* fndbPath, const char* rootPath, bool frozen);
+  // Interlocked; returns the new count.
+  long AddReference();
+  // Interlocked; destroys the handle when the count reaches 0. Returns the new count.
+  long Release();
+  long ReferenceCount() const;
+
+  // Looks up entry + "\" + name; on success the kMaxPath result holds the full path.
+  bool Search(const char* name, const char* entry, char* result);
+
+  bool IsReadOnly() const { return readOnly; }
+  std::uint32_t Size() const { return size; }
+  const char* RootPath() const { return rootPath.c_str(); }
+
+ private:
+  FileNameDatabase(const char* rootPath, bool frozen);
+  ~FileNameDatabase();
+  FileNameDatabase(const FileNameDatabase&) = delete;
+  FileNameDatabase& operator=(const FileNameDatabase&) = delete;
+  bool Open(const char* fndbPath);
+  bool OpenFile(const char* fndbPath, const std::string& mappingName);
+  bool Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable);
+  void Close(bool withFile);
+
+  bool readOnly;
+  bool mapped = false;
+  std::uint32_t lastChangeCount = 0;
+  std::uint32_t size = 0;
+  void* fileHandle;
+  void* mappingHandle = nullptr;
+  volatile long referenceCount = 0;
+  const unsigned char* view = nullptr;
+  std::set<std::string, CaseInsensitiveLess> failedSearches;
+  std::string rootPath;
+};
+
+struct FndbReleaser {
+  void operator()(FileNameDatabase* fndb) const { fndb->Release(); }
+};
+// One counted reference, released when the owner goes.
+using FndbReference = std::unique_ptr<FileNameDatabase, FndbReleaser>;
+
+// The name of the shared mapping of an fndb file; empty when the path cannot be given a name
+// that no other path shares.
+std::string FndbMappingName(const char* fndbPath);
+
+// ---------------------------------------------------------------------------------------------
+// TEXMF roots (lib/texmfroot)
+
+unsigned GetNumberOfRoots();
+char* GetRootDirectory(unsigned index, char* buffer);  // kRootBufferSize buffer
+int GetInstallRoot();
+int GetLocalRoot();
+bool GetFndbFileName(unsigned index, char* buffer);  // kRootBufferSize buffer
+FndbReference GetFndb(unsigned index);
+int DetermineRootDirectory(const char* path);
+FndbReference GetFndbForPath(const char* path);
+bool UnloadFndbs();
+void FreeRoots();
+bool IsKorvidDirect();
+bool GetProgramDirectory(char* buffer);  // kRootBufferSize buffer
+bool GetBinDirectory(char* buffer);      // kRootBufferSize buffer
+
+// ---------------------------------------------------------------------------------------------
+// Search paths and the file search (lib/searchpath, lib/findfile)
+
+using SearchPathList = std::vector<std::string>;
+// The expanded list of the pattern; it stays valid for its holder even when the cache is cleared.
+std::shared_ptr<const SearchPathList> ExpandSearchPath(const char* pattern);
+void ClearSearchPathCache();
+
+// On success the kMaxPath result holds the path found.
+bool FindFile(const char* name, const char* pattern, char* result);
+bool FindFileOnDisk(const char* name, const char* pattern, char* result);
+
+// ---------------------------------------------------------------------------------------------
+// Scratch directory (lib/scratchdir)
+
+bool ChooseScratchDirectory(char* buffer, bool plainOnly);  // kMaxPath buffer
+bool IsGoodTempFolder(const char* path, bool allowSpecialCharacters, bool allowNetworkPath);
+
+}  // namespace korvid

@@ -1,0 +1,185 @@
+// Error records and reports, the close wrappers, and the case-insensitive ordering.
+#include "internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace korvid {
+namespace {
+
+constexpr char kModule[] = "lib/internal";
+
+const char* const kTemplates[] = {
+    "No error.",
+    "Cannot create directory %1.",
+    "Cannot determine file name database for file %1.",
+    "Cannot open file %1.",
+    "Unexpected context.",
+    "Cannot delete %1.",
+    "Win32 error.",
+    "CRT error.",
+    "Syntax error in ini file. Offending line: '%1'.",
+    "Internal error.",
+    "Win32 error.",
+};
+
+void CopyBounded(char* out, std::size_t size, const char* text) {
+  std::snprintf(out, size, "%s", text ? text : "");
+}
+
+// Expands the template into the 1024-character message. A message that does not fit is cut and
+// ends in "..."; a template that cannot be expanded at all is stored unexpanded.
+void ExpandTemplate(ErrorCode code, const char* insert1, const char* insert2, char* message,
+                    std::size_t size) {
+  unsigned index = static_cast<unsigned>(code);
+  const char* templ = index < std::size(kTemplates) ? kTemplates[index] : "Internal error.";
+  DWORD_PTR inserts[2] = {reinterpret_cast<DWORD_PTR>(insert1 ? insert1 : ""),
+                          reinterpret_cast<DWORD_PTR>(insert2 ? insert2 : "")};
+  constexpr DWORD kFlags = FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY;
+  if (FormatMessageA(kFlags, templ, 0, 0, message, static_cast<DWORD>(size),
+                     reinterpret_cast<va_list*>(inserts)) != 0) {
+    return;
+  }
+  char* allocated = nullptr;
+  if (FormatMessageA(kFlags | FORMAT_MESSAGE_ALLOCATE_BUFFER, templ, 0, 0,
+                     reinterpret_cast<char*>(&allocated), static_cast<DWORD>(size),
+                     reinterpret_cast<va_list*>(inserts)) != 0 &&
+      allocated != nullptr) {
+    std::size_t length = std::strlen(allocated);
+    if (length < size) {
+      std::memcpy(message, allocated, length + 1);
+    } else {
+      std::memcpy(message, allocated, size - 4);
+      std::memcpy(message + size - 4, "...", 4);
+    }
+    LocalFree(allocated);
+    return;
+  }
+  CopyBounded(message, size, templ);
+}
+
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
+  std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char ca = static_cast<unsigned char>(a[i]);
+    unsigned char cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
+    if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+    if (ca != cb) return ca < cb;
+  }
+  return a.size() < b.size();
+}
+
+void TraceWin32Error(unsigned long number, const char* info, const char* module, int line) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text),
+      1024, nullptr);
+  const char* shown = (length != 0 && text != nullptr) ? text : "(the system has no text for it)";
+  TraceError("Win32 error #%lu in '%s' on line %d:\n%s\nInfo: %s", number, module, line, shown,
+             info ? info : "");
+  if (text != nullptr) LocalFree(text);
+}
+
+void TraceLastWin32Error(const char* info, const char* module, int line) {
+  TraceWin32Error(GetLastError(), info, module, line);
+}
+
+void TraceCrtError(const char* info, const char* module, int line) {
+  TraceError("CRT error in '%s' on line %d:\n%s\nInfo: %s", module, line, std::strerror(errno),
+             info ? info : "");
+}
+
+namespace {
+
+void Raise(ErrorCode code, const char* module, unsigned line, unsigned long number,
+           const char* insert1, const char* insert2) {
+  // 1. The first report, before the lock: Win32, CRT and internal errors.
+  bool reported = true;
+  switch (code) {
+    case ErrorCode::Win32Error:
+      TraceWin32Error(number, insert1, module, static_cast<int>(line));
+      break;
+    case ErrorCode::Win32ErrorNumber:
+      TraceWin32Error(number, insert2, module, static_cast<int>(line));
+      break;
+    case ErrorCode::CrtError:
+      TraceCrtError(insert1, module, static_cast<int>(line));
+      break;
+    case ErrorCode::InternalError:
+      TraceError("internal error in '%s', line %u", module, line);
+      break;
+    default:
+      reported = false;
+      break;
+  }
+  ErrorRecord& record = Context().error.record;
+  LockGuard guard(Context().error.lock);
+  record.code = code;
+  record.line = line;
+  CopyBounded(record.module, sizeof record.module, module);
+  ExpandTemplate(code, insert1, insert2, record.message, sizeof record.message);
+  if (!reported) {
+    TraceError("%s:%u: %s", record.module, record.line, record.message);
+  }
+}
+
+}  // namespace
+
+void RaiseError(ErrorCode code, const char* module, unsigned line, const char* info) {
+  // The thread's last error is read before anything else can change it.
+  unsigned long number = GetLastError();
+  Raise(code, module, line, number, info, nullptr);
+}
+
+void RaiseError(ErrorCode code, const char* module, unsigned line, unsigned long number,
+                const char* info) {
+  char numberText[16];
+  std::snprintf(numberText, sizeof numberText, "%lu", number);
+  if (code == ErrorCode::Win32ErrorNumber) {
+    Raise(code, module, line, number, numberText, info);
+  } else {
+    Raise(code, module, line, number, info, nullptr);
+  }
+}
+
+void ClearLastError() {
+  LockGuard guard(Context().error.lock);
+  Context().error.record.code = ErrorCode::NoError;
+}
+
+ErrorRecord GetLastErrorRecord() {
+  LockGuard guard(Context().error.lock);
+  return Context().error.record;
+}
+
+void CloseRegistryKey(HKEY key) {
+  LONG status = RegCloseKey(key);
+  if (status != ERROR_SUCCESS) {
+    KORVID_RAISE(ErrorCode::Win32ErrorNumber, static_cast<unsigned long>(status), "RegCloseKey");
+  }
+}
+
+void CloseFindHandle(HANDLE handle) {
+  DWORD saved = GetLastError();
+  if (!FindClose(handle)) {
+    KORVID_RAISE(ErrorCode::Win32Error, "FindClose");
+    return;
+  }
+  SetLastError(saved);
+}
+
+void CloseKernelHandle(HANDLE handle) {
+  DWORD saved = GetLastError();
+  if (!CloseHandle(handle)) {
+    KORVID_RAISE(ErrorCode::Win32Error, "CloseHandle");
+    return;
+  }
+  SetLastError(saved);
+}
+
+}  // namespace korvid

@@ -1,0 +1,240 @@
+// Inside the library: locks, scoped owners of Win32 handles, the raising macros and the
+// process-wide library context that the modules share.
+#pragma once
+
+#include "korvid.h"
+#include "win32.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvid {
+
+// ---------------------------------------------------------------------------------------------
+// Locks
+
+// A recursive lock: the owning thread may enter it again.
+class LibraryLock {
+ public:
+  LibraryLock() { InitializeCriticalSection(&section); }
+  ~LibraryLock() { DeleteCriticalSection(&section); }
+  LibraryLock(const LibraryLock&) = delete;
+  LibraryLock& operator=(const LibraryLock&) = delete;
+  void Enter() { EnterCriticalSection(&section); }
+  void Leave() { LeaveCriticalSection(&section); }
+
+ private:
+  CRITICAL_SECTION section;
+};
+
+// Locks are only ever held through this guard, so they are left on every way out.
+class LockGuard {
+ public:
+  explicit LockGuard(LibraryLock& lock) : lock(lock) { lock.Enter(); }
+  ~LockGuard() { lock.Leave(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  LibraryLock& lock;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Raising sites name their module (a kModule constant of the file) and their line.
+
+#define KORVID_RAISE(code, ...) \
+  ::korvid::RaiseError((code), kModule, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define KORVID_TRACE_LAST_WIN32_ERROR(info) ::korvid::TraceLastWin32Error((info), kModule, __LINE__)
+#define KORVID_TRACE_WIN32_ERROR(number, info) \
+  ::korvid::TraceWin32Error((number), (info), kModule, __LINE__)
+#define KORVID_TRACE_CRT_ERROR(info) ::korvid::TraceCrtError((info), kModule, __LINE__)
+
+// ---------------------------------------------------------------------------------------------
+// Close wrappers: they report a failure and leave the thread's last error as it was when the
+// close succeeds, so that an error about to be reported is not clobbered.
+
+void CloseRegistryKey(HKEY key);
+void CloseFindHandle(HANDLE handle);
+void CloseKernelHandle(HANDLE handle);
+
+// One scoped owner for every kind of handle; Traits give the handle type, the empty value, the
+// validity test and the close function.
+template <typename Traits>
+class ScopedOwner {
+ public:
+  using Handle = typename Traits::Handle;
+  ScopedOwner() noexcept : handle(Traits::Empty()) {}
+  explicit ScopedOwner(Handle h) noexcept : handle(h) {}
+  ScopedOwner(ScopedOwner&& other) noexcept : handle(other.release()) {}
+  ScopedOwner& operator=(ScopedOwner&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ScopedOwner(const ScopedOwner&) = delete;
+  ScopedOwner& operator=(const ScopedOwner&) = delete;
+  ~ScopedOwner() { reset(); }
+
+  Handle get() const noexcept { return handle; }
+  Handle release() noexcept {
+    Handle h = handle;
+    handle = Traits::Empty();
+    return h;
+  }
+  void reset(Handle h = Traits::Empty()) noexcept {
+    Handle old = handle;
+    handle = h;
+    if (Traits::IsValid(old)) Traits::Close(old);
+  }
+  explicit operator bool() const noexcept { return Traits::IsValid(handle); }
+
+ private:
+  Handle handle;
+};
+
+struct KernelHandleTraits {
+  using Handle = HANDLE;
+  static Handle Empty() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { CloseKernelHandle(h); }
+};
+struct FindHandleTraits {
+  using Handle = HANDLE;
+  static Handle Empty() { return INVALID_HANDLE_VALUE; }
+  static bool IsValid(Handle h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Handle h) { CloseFindHandle(h); }
+};
+struct RegistryKeyTraits {
+  using Handle = HKEY;
+  static Handle Empty() { return nullptr; }
+  static bool IsValid(Handle h) { return h != nullptr; }
+  static void Close(Handle h) { CloseRegistryKey(h); }
+};
+
+using FileHandle = ScopedOwner<KernelHandleTraits>;
+using MappingHandle = ScopedOwner<KernelHandleTraits>;
+using FindHandle = ScopedOwner<FindHandleTraits>;
+using RegistryKey = ScopedOwner<RegistryKeyTraits>;
+
+// ---------------------------------------------------------------------------------------------
+// The debugger output. Every trace line ("korvidlib: " + text + newline) goes to the hook when one
+// is set, to OutputDebugStringA otherwise. Tests set the hook to see the exact lines.
+
+using DebugOutputHook = void (*)(const char* line);
+void SetDebugOutputHook(DebugOutputHook hook);
+
+// ---------------------------------------------------------------------------------------------
+// File registries (lib/files): what the library records as temporary or open, acted upon at
+// shutdown.
+
+void RegisterTempFile(const char* group, const char* name, const char* path);
+void RegisterOpenFile(const char* key, const char* path);
+void UnregisterOpenFile(const char* key);
+
+// ---------------------------------------------------------------------------------------------
+// Ini parsing internals (lib/cfg, lib/getdelim)
+
+// Reads up to and including the delimiter into a heap buffer that grows by doubling. Returns the
+// bytes stored (0 once at the end of the input), or -1.
+long getdelim(char** buffer, std::size_t* capacity, int delimiter, std::FILE* stream);
+// 0 with key and value set (both null when the line is no key line), -3 on a syntax error.
+int SplitCfgLine(char* line, char** key, char** value);
+int PutCfgValue(Cfg* cfg, const char* section, const char* key, const char* value);
+
+// ---------------------------------------------------------------------------------------------
+// Root discovery internals (lib/texmfroot); the caller holds the root-table lock.
+
+void InitializeRoots();
+void RegisterRoot(const char* path);
+
+// ---------------------------------------------------------------------------------------------
+// The library context: the process-wide state, grouped by module, each group under its own lock.
+//
+// Lock order. The start-up lock comes first and is never taken while another is held. Then:
+// configuration-file lock, root-table lock, working-directory lock, application-name lock; the
+// search-path cache lock and the trace lock are leaves (nothing is taken while they are held);
+// the error lock encloses only the trace lock. Code that would need a lock against this order
+// releases its own first.
+
+struct TraceStream {
+  unsigned id;
+  std::string name;
+};
+
+struct RootRecord {
+  std::string path;
+  FndbReference fndb;  // the table's own reference
+  bool noFndb = false;
+};
+
+enum class Tristate { Undetermined, No, Yes };
+
+struct LibraryContext {
+  struct {
+    LibraryLock lock;
+    int referenceCount = 0;
+    StartupOptions options{};
+  } startup;
+
+  struct {
+    LibraryLock lock;
+    std::optional<std::vector<std::string>> list;
+  } workingDirectories;
+
+  struct {
+    LibraryLock lock;
+    ErrorRecord record{};
+  } error;
+
+  struct {
+    LibraryLock lock;
+    std::vector<TraceStream> streams;
+    std::uint32_t enabled = 0;
+    std::string enableString;
+  } trace;
+
+  struct {
+    LibraryLock lock;
+    std::optional<std::vector<RootRecord>> table;
+    int installRoot = -1;
+    int localRoot = -1;
+    Tristate korvidDirect = Tristate::Undetermined;
+  } roots;
+
+  struct {
+    LibraryLock lock;
+    std::map<std::string, std::shared_ptr<const SearchPathList>, CaseInsensitiveLess> cache;
+    std::uint64_t generation = 0;  // counts clears, so an expansion that raced one is not cached
+  } searchPaths;
+
+  struct {
+    LibraryLock lock;
+    std::string list;
+    char shared[4096] = {};
+  } applicationNames;
+
+  struct {
+    LibraryLock lock;
+    CfgPtr cfg;
+  } configFiles;
+
+  struct {
+    LibraryLock lock;
+    std::optional<std::map<std::string, std::map<std::string, std::string>>> groups;
+  } tempFiles;
+
+  struct {
+    LibraryLock lock;
+    std::optional<std::map<std::string, std::string>> files;
+  } openFiles;
+
+  std::atomic<bool> outOfDateWarned{false};
+};
+
+LibraryContext& Context();
+
+}  // namespace korvid

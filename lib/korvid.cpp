@@ -1,0 +1,271 @@
+// The library context: start-up and shutdown, program name, home, profile and working directories.
+#include "internal.h"
+
+#include <direct.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace korvid {
+namespace {
+
+constexpr char kModule[] = "lib/korvid";
+constexpr char kProfileKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\ProfileReconciliation";
+constexpr char kProfileValue[] = "ProfileDirectory";
+
+const char* const kStandardStreams[] = {"access", "config",  "error",   "filesearch", "fndb",
+                                        "fontinfo", "open",  "process", "tempfile",   "time"};
+
+// Copies text into a kMaxPath buffer; false (buffer untouched) when it does not fit.
+bool CopyPath(char* buffer, const std::string& text) {
+  if (text.size() >= kMaxPath) return false;
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return true;
+}
+
+const char* GetEnvironment(const char* name) { return std::getenv(name); }
+
+void SetEnvironment(const std::string& entry) { _putenv(entry.c_str()); }
+
+void RegisterStandardStreams() {
+  int* ids[] = {&traceStreams.access,   &traceStreams.config,   &traceStreams.error,
+                &traceStreams.filesearch, &traceStreams.fndb,   &traceStreams.fontinfo,
+                &traceStreams.open,     &traceStreams.process,  &traceStreams.tempfile,
+                &traceStreams.time};
+  for (std::size_t i = 0; i < std::size(kStandardStreams); ++i) {
+    *ids[i] = RegisterTraceStream(kStandardStreams[i]);
+  }
+}
+
+// Rewrites KORVID_CWD from the list; the caller holds the working-directory lock.
+void ExportWorkingDirectories(const std::vector<std::string>& list) {
+  std::string entry = "KORVID_CWD=";
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) entry += ';';
+    entry += list[i];
+  }
+  SetEnvironment(entry);
+}
+
+// Makes the directory absolute; an empty name stands for the current directory.
+bool MakeAbsoluteDirectory(const char* directory, char* out) {
+  if (directory[0] != '\0' && IsAbsolutePath(directory)) {
+    return CopyPath(out, directory);
+  }
+  return _fullpath(out, directory[0] != '\0' ? directory : ".", kMaxPath) != nullptr;
+}
+
+// The order of the steps matters: files named by the configuration and the roots are cleaned up
+// before the tables that name them go.
+void TearDown() {
+  // (1) the configuration files are released here
+  RemoveTempFiles();
+  ReportOpenFiles();
+  // (4) the root table and its fndbs are released here
+  // (6) the application names are emptied here
+  ResetTraces();
+  // (8) the search-path cache is emptied here
+  auto& workingDirectories = Context().workingDirectories;
+  LockGuard guard(workingDirectories.lock);
+  workingDirectories.list.reset();
+}
+
+}  // namespace
+
+LibraryContext& Context() {
+  static LibraryContext context;
+  return context;
+}
+
+namespace {
+// The locks exist before the entry point runs.
+[[maybe_unused]] LibraryContext& contextBeforeEntry = Context();
+}  // namespace
+
+bool InitializeLibrary(const StartupOptions* options) {
+  auto& startup = Context().startup;
+  LockGuard guard(startup.lock);
+  if (++startup.referenceCount > 1) return true;
+
+  if (options != nullptr) {
+    std::memcpy(&startup.options, options, sizeof startup.options);
+  } else {
+    std::memset(&startup.options, 0, sizeof startup.options);
+  }
+
+  // A shutdown empties the stream table; a later start-up registers the standard streams again
+  // (they get their earlier ids back), so that its errors are reported too.
+  RegisterStandardStreams();
+  SetTraceOptions("error");
+
+  // The program name becomes the first application name here.
+
+  {
+    auto& workingDirectories = Context().workingDirectories;
+    LockGuard wdGuard(workingDirectories.lock);
+    workingDirectories.list.emplace();
+    if (const char* value = GetEnvironment("KORVID_CWD")) {
+      std::string copy = value;
+      NormalizeSlashes(copy.data());
+      Tokenizer items(copy.c_str(), ';');
+      while (const char* item = items.Next()) {
+        AddWorkingDirectory(item, true);
+      }
+    }
+  }
+
+  ExportTempEnvironment();
+  return true;
+}
+
+bool UninitializeLibrary() {
+  auto& startup = Context().startup;
+  LockGuard guard(startup.lock);
+  if (startup.referenceCount == 1) TearDown();
+  --startup.referenceCount;
+  return true;
+}
+
+std::uint32_t GetStartupFlags() {
+  auto& startup = Context().startup;
+  LockGuard guard(startup.lock);
+  return startup.options.flags;
+}
+
+// An executable path that does not fit kMaxPath is treated like a failed query: "fixme".
+char* GetProgramName(char* buffer) {
+  ClearLastError();
+  char path[kMaxPath + 1];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (length == 0 || length >= kMaxPath) {
+    if (length != 0) SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    KORVID_TRACE_LAST_WIN32_ERROR("GetModuleFileName");
+    std::strcpy(buffer, "fixme");
+    return buffer;
+  }
+  path[length] = '\0';
+  CopyPath(buffer, SplitPath(path).name);
+  return buffer;
+}
+
+void NormalizeSlashes(char* path) {
+  std::size_t length = std::strlen(path);
+  for (std::size_t i = 0; i < length; ++i) {
+    if (path[i] != '/') continue;
+    if (i > 0 && i + 1 < length && path[i + 1] == '/') {
+      ++i;  // a "//" pair past the start stays: it marks a recursive search
+      continue;
+    }
+    path[i] = '\\';
+  }
+}
+
+// Rules 1 and 2 pass over a value that does not fit the buffer (and say so); rule 5 never fails.
+char* GetHomeDirectory(char* buffer) {
+  static char staticBuffer[kMaxPath];
+  if (buffer == nullptr) buffer = staticBuffer;
+
+  const char* homeDrive = GetEnvironment("HOMEDRIVE");
+  const char* homePath = GetEnvironment("HOMEPATH");
+  if (homeDrive != nullptr && homePath != nullptr) {
+    std::string home = homeDrive;
+    if (!IsDirectoryDelimiter(static_cast<unsigned char>(homePath[0]))) home += '\\';
+    home += homePath;
+    if (CopyPath(buffer, home)) return buffer;
+    TraceError("buffer capacity exceeded");
+  }
+  if (const char* home = GetEnvironment("HOME")) {
+    if (CopyPath(buffer, home)) return buffer;
+    TraceError("buffer capacity exceeded");
+  }
+  if (GetProfileDirectory(buffer) != nullptr) return buffer;
+  UINT length = GetWindowsDirectoryA(buffer, kMaxPath);
+  if (length == 0) {
+    KORVID_TRACE_LAST_WIN32_ERROR("GetWindowsDirectory");
+  } else if (length >= kMaxPath) {
+    TraceError("buffer capacity exceeded");
+  } else {
+    return buffer;
+  }
+  std::strcpy(buffer, "C:\\");
+  return buffer;
+}
+
+// A registry value that does not fit 260 bytes fails the query and is reported (code 10);
+// a USERPROFILE that does not fit is passed over.
+char* GetProfileDirectory(char* buffer) {
+  HKEY rawKey = nullptr;
+  LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, kProfileKey, 0, KEY_READ, &rawKey);
+  if (status == ERROR_SUCCESS) {
+    RegistryKey key(rawKey);
+    char data[kMaxPath + 1];
+    DWORD size = kMaxPath;
+    DWORD type = 0;
+    status = RegQueryValueExA(key.get(), kProfileValue, nullptr, &type,
+                              reinterpret_cast<BYTE*>(data), &size);
+    if (status == ERROR_SUCCESS) {
+      data[size < sizeof data ? size : sizeof data - 1] = '\0';
+      if (!CopyPath(buffer, data)) {
+        TraceError("buffer capacity exceeded");
+        return nullptr;
+      }
+      return buffer;
+    }
+    if (status != ERROR_FILE_NOT_FOUND) {
+      KORVID_RAISE(ErrorCode::Win32ErrorNumber, static_cast<unsigned long>(status), kProfileValue);
+      return nullptr;
+    }
+  } else if (status != ERROR_FILE_NOT_FOUND) {
+    KORVID_RAISE(ErrorCode::Win32ErrorNumber, static_cast<unsigned long>(status), kProfileKey);
+    return nullptr;
+  }
+  const char* profile = GetEnvironment("USERPROFILE");
+  if (profile == nullptr || profile[0] == '\0') return nullptr;
+  if (!CopyPath(buffer, profile)) {
+    TraceError("buffer capacity exceeded");
+    return nullptr;
+  }
+  return buffer;
+}
+
+bool AddWorkingDirectory(const char* directory, bool atBack) {
+  ClearLastError();
+  auto& workingDirectories = Context().workingDirectories;
+  LockGuard guard(workingDirectories.lock);
+  // Expanded search paths depend on the working directories: the cache is emptied here.
+  char absolute[kMaxPath];
+  if (!MakeAbsoluteDirectory(directory, absolute)) {
+    TraceError("cannot add working directory '%s': path too long", directory);
+    return false;
+  }
+  if (!workingDirectories.list) workingDirectories.list.emplace();
+  auto& list = *workingDirectories.list;
+  list.insert(atBack ? list.end() : list.begin(), absolute);
+  ExportWorkingDirectories(list);
+  return true;
+}
+
+char* GetWorkingDirectory(unsigned index, char* buffer) {
+  if (index == 0) {
+    if (_getcwd(buffer, kMaxPath) == nullptr) {
+      KORVID_RAISE(ErrorCode::CrtError, "_tgetcwd");
+      return nullptr;
+    }
+    return buffer;
+  }
+  auto& workingDirectories = Context().workingDirectories;
+  LockGuard guard(workingDirectories.lock);
+  if (!workingDirectories.list || index > workingDirectories.list->size()) return nullptr;
+  CopyPath(buffer, (*workingDirectories.list)[index - 1]);
+  return buffer;
+}
+
+void ExportTempEnvironment() {
+  // The scratch directory is exported here as TEMPDIR, TMPDIR, TEMP and TMP.
+  if (GetEnvironment("HOME") == nullptr) {
+    char home[kMaxPath];
+    SetEnvironment(std::string("HOME=") + GetHomeDirectory(home));
+  }
+}
+
+}  // namespace korvid

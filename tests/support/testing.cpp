@@ -1,0 +1,313 @@
+// Test support: captured debugger output, throwaway folders, environment scopes, child processes.
+#include "testing.h"
+
+#include "internal.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+namespace {
+
+std::mutex captureMutex;
+std::vector<std::string> capturedLines;
+
+void CaptureLine(const char* line) {
+  std::lock_guard<std::mutex> lock(captureMutex);
+  capturedLines.emplace_back(line);
+}
+
+std::string TextOf(const std::string& line) {
+  std::string text = line;
+  const std::string prefix = "korvidlib: ";
+  if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+TraceCapture::TraceCapture() {
+  Clear();
+  korvid::SetDebugOutputHook(&CaptureLine);
+}
+
+TraceCapture::~TraceCapture() { korvid::SetDebugOutputHook(nullptr); }
+
+std::vector<std::string> TraceCapture::Lines() const {
+  std::lock_guard<std::mutex> lock(captureMutex);
+  return capturedLines;
+}
+
+std::vector<std::string> TraceCapture::Texts() const {
+  std::vector<std::string> texts;
+  for (const std::string& line : Lines()) texts.push_back(TextOf(line));
+  return texts;
+}
+
+bool TraceCapture::HasText(const std::string& text) const {
+  for (const std::string& t : Texts()) {
+    if (t == text) return true;
+  }
+  return false;
+}
+
+int TraceCapture::CountContaining(const std::string& fragment) const {
+  int count = 0;
+  for (const std::string& t : Texts()) {
+    if (t.find(fragment) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+void TraceCapture::Clear() {
+  std::lock_guard<std::mutex> lock(captureMutex);
+  capturedLines.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void MakeDirectories(const std::string& path) {
+  for (std::size_t i = 3; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '\\' || path[i] == '/') {
+      CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+    }
+  }
+}
+
+void RemoveTree(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    DeleteFileA(path.c_str());
+    return;
+  }
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = data.cFileName;
+      if (name != "." && name != "..") RemoveTree(path + "\\" + name);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw std::runtime_error("cannot read " + path);
+  std::string bytes;
+  char chunk[65536];
+  std::size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.append(chunk, n);
+  std::fclose(f);
+  return bytes;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  std::size_t slash = path.find_last_of("\\/");
+  if (slash != std::string::npos) MakeDirectories(path.substr(0, slash));
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw std::runtime_error("cannot write " + path);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+void SetReadOnly(const std::string& path, bool readOnly) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("no such path " + path);
+  attributes = readOnly ? (attributes | FILE_ATTRIBUTE_READONLY)
+                        : (attributes & ~FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesA(path.c_str(), attributes);
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string CurrentDirectory() {
+  char buffer[MAX_PATH];
+  DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
+  return std::string(buffer, n);
+}
+
+TestFolder::TestFolder() {
+  static int counter = 0;
+  char temp[MAX_PATH];
+  GetTempPathA(sizeof temp, temp);
+  path = std::string(temp) + "kvt-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(++counter);
+  RemoveTree(path);
+  MakeDirectories(path);
+}
+
+TestFolder::~TestFolder() { RemoveTree(path); }
+
+std::string TestFolder::Join(const std::string& relative) const { return path + "\\" + relative; }
+
+std::string TestFolder::Write(const std::string& relative, const std::string& content) {
+  std::string full = Join(relative);
+  WriteFileBytes(full, content);
+  return full;
+}
+
+std::string TestFolder::MakeDirectory(const std::string& relative) {
+  std::string full = Join(relative);
+  MakeDirectories(full);
+  return full;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void SetEnvironmentValue(const std::string& name, const char* value) {
+  // The runtime's setter also updates the process environment; an empty value needs the Win32
+  // call, since "NAME=" removes the variable.
+  if (value == nullptr) {
+    _putenv((name + "=").c_str());
+    SetEnvironmentVariableA(name.c_str(), nullptr);
+  } else {
+    _putenv((name + "=" + value).c_str());
+    SetEnvironmentVariableA(name.c_str(), value);
+  }
+}
+
+ScopedEnvironment::ScopedEnvironment(const std::string& name, const char* value) : name(name) {
+  const char* old = std::getenv(name.c_str());
+  hadValue = old != nullptr;
+  if (hadValue) oldValue = old;
+  SetEnvironmentValue(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  SetEnvironmentValue(name, hadValue ? oldValue.c_str() : nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+void ReadAll(HANDLE pipe, std::string* out) {
+  char chunk[4096];
+  DWORD n;
+  while (ReadFile(pipe, chunk, sizeof chunk, &n, nullptr) && n > 0) out->append(chunk, n);
+}
+
+void DebugLoop(const PROCESS_INFORMATION& process, std::vector<std::string>* lines) {
+  for (;;) {
+    DEBUG_EVENT event;
+    if (!WaitForDebugEvent(&event, INFINITE)) return;
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case OUTPUT_DEBUG_STRING_EVENT: {
+        const auto& info = event.u.DebugString;
+        std::string text(info.nDebugStringLength, '\0');
+        SIZE_T read = 0;
+        ReadProcessMemory(process.hProcess, info.lpDebugStringData, text.data(), text.size(),
+                          &read);
+        text.resize(read);
+        while (!text.empty() && text.back() == '\0') text.pop_back();
+        lines->push_back(text);
+        break;
+      }
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        }
+        break;
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        break;
+      default:
+        break;
+    }
+    bool done = event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT &&
+                event.dwProcessId == process.dwProcessId;
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    if (done) return;
+  }
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& options) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE outRead, outWrite, errRead, errWrite, inRead, inWrite;
+  CreatePipe(&outRead, &outWrite, &inherit, 0);
+  CreatePipe(&errRead, &errWrite, &inherit, 0);
+  CreatePipe(&inRead, &inWrite, &inherit, 0);
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inRead;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION process{};
+  std::string line = commandLine;
+  DWORD flags = options.collectDebugOutput ? DEBUG_ONLY_THIS_PROCESS : 0;
+  const char* directory =
+      options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();
+
+  std::thread outReader, errReader;
+  std::string input = options.input;
+  auto run = [&] {
+    result.started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                                    directory, &startup, &process) != 0;
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    CloseHandle(inRead);
+    if (!result.started) {
+      CloseHandle(inWrite);
+      return;
+    }
+    outReader = std::thread(ReadAll, outRead, &result.out);
+    errReader = std::thread(ReadAll, errRead, &result.err);
+    DWORD written;
+    if (!input.empty()) WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()),
+                                  &written, nullptr);
+    CloseHandle(inWrite);
+    if (options.collectDebugOutput) DebugLoop(process, &result.debugLines);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    result.exitCode = code;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  };
+  // The debugger loop must run on the thread that created the process.
+  run();
+  if (outReader.joinable()) outReader.join();
+  if (errReader.joinable()) errReader.join();
+  CloseHandle(outRead);
+  CloseHandle(errRead);
+  return result;
+}
+
+std::string BuildDirectory() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string full(path, n);
+  return full.substr(0, full.find_last_of("\\/"));
+}
+
+void CopyProgram(const std::string& programName, const std::string& destination) {
+  std::size_t slash = destination.find_last_of("\\/");
+  if (slash != std::string::npos) MakeDirectories(destination.substr(0, slash));
+  std::string source = BuildDirectory() + "\\" + programName;
+  if (!CopyFileA(source.c_str(), destination.c_str(), FALSE)) {
+    throw std::runtime_error("cannot copy " + source + " to " + destination);
+  }
+}
+
+}  // namespace testing_support

@@ -1,0 +1,95 @@
+// Test support: captured debugger output, throwaway folders, environment scopes, child processes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// Collects every line the library hands to the debugger output while it lives.
+class TraceCapture {
+ public:
+  TraceCapture();
+  ~TraceCapture();
+  TraceCapture(const TraceCapture&) = delete;
+  TraceCapture& operator=(const TraceCapture&) = delete;
+
+  // Whole lines as written: "korvidlib: " + text + "\n".
+  std::vector<std::string> Lines() const;
+  // The texts of the lines, without prefix and final newline.
+  std::vector<std::string> Texts() const;
+  bool HasText(const std::string& text) const;
+  // The number of lines whose text contains the fragment.
+  int CountContaining(const std::string& fragment) const;
+  void Clear();
+};
+
+// A fresh directory below the system's temporary folder, removed with all its content (read-only
+// files and directories included) when the object goes.
+class TestFolder {
+ public:
+  TestFolder();
+  ~TestFolder();
+  TestFolder(const TestFolder&) = delete;
+  TestFolder& operator=(const TestFolder&) = delete;
+
+  const std::string& Path() const { return path; }
+  // path + "\" + relative
+  std::string Join(const std::string& relative) const;
+  // Creates the file (and its directories) with the given bytes; returns its full path.
+  std::string Write(const std::string& relative, const std::string& content);
+  // Creates the directory (and its parents); returns its full path.
+  std::string MakeDirectory(const std::string& relative);
+
+ private:
+  std::string path;
+};
+
+void MakeDirectories(const std::string& path);
+void RemoveTree(const std::string& path);
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+void SetReadOnly(const std::string& path, bool readOnly);
+bool Exists(const std::string& path);
+std::string CurrentDirectory();
+
+// Sets (or, with a null value, removes) an environment variable for the scope, in the runtime's
+// and the process's environment alike; the old state comes back at the end.
+class ScopedEnvironment {
+ public:
+  ScopedEnvironment(const std::string& name, const char* value);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::string name;
+  bool hadValue;
+  std::string oldValue;
+};
+void SetEnvironmentValue(const std::string& name, const char* value);
+
+struct ProcessResult {
+  bool started = false;
+  std::uint32_t exitCode = 0;
+  std::string out;
+  std::string err;
+  std::vector<std::string> debugLines;  // with collectDebugOutput
+};
+
+struct ProcessOptions {
+  std::string currentDirectory;     // empty: the caller's
+  bool collectDebugOutput = false;  // run the child under a debugger that collects its lines
+  std::string input;                // written to the child's standard input
+};
+
+// Starts the raw command line (CreateProcessA, no application name), waits and collects.
+ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& options = {});
+
+// Directory of the build's programs (the test executables and the test programs).
+std::string BuildDirectory();
+// Copies a program of the build into place.
+void CopyProgram(const std::string& programName, const std::string& destination);
+
+}  // namespace testing_support
