@@ -11,6 +11,8 @@
 namespace testing_support {
 namespace {
 
+void SetDirectoryReadOnly(const std::string& path, bool readOnly);
+
 std::mutex captureMutex;
 std::vector<std::string> capturedLines;
 
@@ -80,11 +82,12 @@ void MakeDirectories(const std::string& path) {
 void RemoveTree(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     DeleteFileA(path.c_str());
     return;
   }
+  if (attributes & FILE_ATTRIBUTE_READONLY) SetDirectoryReadOnly(path, false);
   WIN32_FIND_DATAA data;
   HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
   if (find != INVALID_HANDLE_VALUE) {
@@ -117,9 +120,59 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::fclose(f);
 }
 
+namespace {
+
+// The Linux name of a path, through wine's own conversion; empty when it has none.
+std::string UnixFileName(const std::string& path) {
+  using Convert = char*(__cdecl*)(const WCHAR*);
+  static Convert convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (convert == nullptr) return {};
+  WCHAR wide[MAX_PATH];
+  if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH) == 0) return {};
+  char* unixName = convert(wide);
+  if (unixName == nullptr) return {};
+  std::string result = unixName;
+  HeapFree(GetProcessHeap(), 0, unixName);
+  return result;
+}
+
+// Wine keeps no read-only attribute for directories; it reports one when the Linux directory has
+// no write permission. The Linux chmod runs detached, so its effect is awaited.
+void SetDirectoryReadOnly(const std::string& path, bool readOnly) {
+  std::string unixName = UnixFileName(path);
+  if (unixName.empty()) throw std::runtime_error("no Linux name for " + path);
+  std::string command = std::string("Z:\\bin\\chmod ") + (readOnly ? "a-w" : "u+w") + " \"" +
+                        unixName + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    throw std::runtime_error("cannot run chmod for " + path);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int waited = 0; waited < 10000; waited += 5) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        ((attributes & FILE_ATTRIBUTE_READONLY) != 0) == readOnly) {
+      return;
+    }
+    Sleep(5);
+  }
+  throw std::runtime_error("chmod had no effect on " + path);
+}
+
+}  // namespace
+
 void SetReadOnly(const std::string& path, bool readOnly) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) throw std::runtime_error("no such path " + path);
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    SetDirectoryReadOnly(path, readOnly);
+    return;
+  }
   attributes = readOnly ? (attributes | FILE_ATTRIBUTE_READONLY)
                         : (attributes & ~FILE_ATTRIBUTE_READONLY);
   SetFileAttributesA(path.c_str(), attributes);
