@@ -214,7 +214,8 @@ struct CfgDeleter {
 };
 using CfgPtr = std::unique_ptr<Cfg, CfgDeleter>;
 
-// 0 on success; -1 (cannot open, I/O error), -2 (out of memory) or -3 (syntax error).
+// 0 on success; -1 (cannot open, I/O error, a value the platform cannot expand), -2 (out of
+// memory) or -3 (syntax error). Every failure is reported; the values stored before it stay.
 int ReadCfg(Cfg* cfg, const char* fileName, std::FILE* stream);
 int ReadCfgFile(Cfg* cfg, const char* fileName);
 // The value, owned by the Cfg, or null when the section or the key does not exist.

@@ -139,7 +139,8 @@ void UnregisterOpenFile(const char* key);
 // Ini parsing internals (lib/cfg, lib/getdelim)
 
 // Reads up to and including the delimiter into a heap buffer that grows by doubling. Returns the
-// bytes stored (0 once at the end of the input), or -1.
+// bytes stored (0 once at the end of the input), or -1: at the end, after a read error, or when
+// the buffer cannot grow (reported).
 long getdelim(char** buffer, std::size_t* capacity, int delimiter, std::FILE* stream);
 // 0 with key and value set (both null when the line is no key line), -3 on a syntax error.
 int SplitCfgLine(char* line, char** key, char** value);
