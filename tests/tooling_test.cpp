@@ -1,5 +1,6 @@
-// The tests' perl.exe programs: fakeperl.exe records how it was started.
+// The tests' perl.exe programs: fakeperl.exe records how it was started, hostperl.exe runs perl.
 #include "console.h"
+#include "crt_command_line.h"
 #include "fakeperl_record.h"
 #include "testing.h"
 #include "win32.h"
@@ -41,7 +42,7 @@ bool WaitForWaitingRecord(const std::string& path) {
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-// The record format, on bytes
+// The record format and the command-line rules, on bytes
 
 TEST(FakePerlRecord, HexKeepsEveryByte) {
   std::string all;
@@ -155,6 +156,37 @@ TEST(FakePerlRecord, RejectsDamagedRecords) {
     std::string error;
     EXPECT_FALSE(ParseFakePerlRecord(row.text, &record, &error));
     EXPECT_EQ(error, expected);
+  }
+}
+
+TEST(CrtCommandLine, SplitsAsTheRuntimeDoes) {
+  using Args = std::vector<std::string>;
+  struct Row { const char* line; Args args; };
+  const Row rows[] = {
+      {"p", {"p"}},
+      {"p a b", {"p", "a", "b"}},
+      {"p  \t a\t", {"p", "a"}},
+      {"\"C:\\Program Files\\p.exe\" x", {"C:\\Program Files\\p.exe", "x"}},
+      {"C:\\a\"b c\"d\\p.exe y", {"C:\\ab cd\\p.exe", "y"}},  // quotes in the name only switch
+      {"\"C:\\p\\\" x", {"C:\\p\\", "x"}},                     // no backslash rule in the name
+      {"\"p x", {"p x"}},                                     // unclosed name runs to the end
+      {"p\ta", {"p", "a"}},
+      {"p \"a b\" c", {"p", "a b", "c"}},
+      {"p a\\\\b \\server\\", {"p", "a\\\\b", "\\server\\"}},  // lone backslashes are literal
+      {"p a\\\"b", {"p", "a\"b"}},
+      {"p a\\\\\\\"b", {"p", "a\\\"b"}},
+      {"p \"a\\\\\" b", {"p", "a\\", "b"}},
+      {"p \"a\"\"b\"", {"p", "a\"b"}},
+      {"p \"a\"\" b\"", {"p", "a\" b"}},
+      {"p a\"\"b", {"p", "ab"}},
+      {"p \"\" x \"\"", {"p", "", "x", ""}},
+      {"p \"open arg", {"p", "open arg"}},
+      {"p a\\", {"p", "a\\"}},
+      {"p \"a\\\"", {"p", "a\""}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    EXPECT_EQ(SplitCrtCommandLine(row.line), row.args);
   }
 }
 
@@ -384,4 +416,130 @@ TEST(FakePerl, CtrlCToTheTestsOwnGroupReachesTheChildAndSparesTheTest) {
   EXPECT_EQ(result.exitCode, kFakePerlDefaultCtrlExitCode);
   EXPECT_EQ(ReadFakePerlRecord(setup.record).ctrlState, FakePerlCtrlState::Received);
   EXPECT_TRUE(guard.WaitForCount(1, 10000));
+}
+
+// ---------------------------------------------------------------------------------------------
+// hostperl.exe
+
+TEST(HostPerl, PassesArgumentsAsTheRuntimeSplitsThem) {
+  PerlSetup setup("hostperl.exe");
+  std::string script =
+      setup.folder.Write("scripts dir\\args.pl", "print scalar(@ARGV), \"\\n\";\n"
+                                                 "print \"[$_]\\n\" for @ARGV;\n");
+  ProcessResult result = RunProcess(
+      Quoted(setup.perl) + " " + Quoted(script) +
+      " plain \"a b\"  \"say \\\"hi\\\"\" back\\\\slash \"\" \"trail\\\\\\\\\" \tx'y");
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitCode, 0u) << result.err;
+  EXPECT_EQ(result.out,
+            "7\n[plain]\n[a b]\n[say \"hi\"]\n[back\\\\slash]\n[]\n[trail\\\\]\n[x'y]\n");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST(HostPerl, HandsOverTheWin32EnvironmentAlone) {
+  PerlSetup setup("hostperl.exe");
+  std::string script = setup.folder.Write(
+      "env.pl",
+      "for my $n (@ARGV) { print exists $ENV{$n} ? \"$n=$ENV{$n}\\n\" : \"$n unset\\n\" }");
+  ScopedEnvironment texmfMain("TEXMFMAIN", "C:\\Tex Main\\texmf");
+  ScopedEnvironment texSystem("TEXSYSTEM", "korvid");
+  ScopedEnvironment empty("KORVID_TOOLING_EMPTY", "");
+  // Wine's own Linux environment has HOME; perl must not see it once the Win32 one has none.
+  ScopedEnvironment home("HOME", nullptr);
+  ProcessResult result = RunProcess(Quoted(setup.perl) + " " + Quoted(script) +
+                                    " TEXMFMAIN TEXSYSTEM KORVID_TOOLING_EMPTY HOME");
+  EXPECT_EQ(result.exitCode, 0u) << result.err;
+  EXPECT_EQ(result.out,
+            "TEXMFMAIN=C:\\Tex Main\\texmf\nTEXSYSTEM=korvid\nKORVID_TOOLING_EMPTY=\nHOME unset\n");
+}
+
+TEST(HostPerl, RunsInTheCallersCurrentDirectory) {
+  PerlSetup setup("hostperl.exe");
+  std::string script = setup.folder.Write(
+      "cwd.pl", "use Cwd;\nopen my $f, '<', 'marker.txt' or die \"no marker: $!\\n\";\n"
+                "print scalar <$f>;\nprint getcwd(), \"\\n\";\n");
+  ProcessOptions options;
+  options.currentDirectory = setup.folder.MakeDirectory("work dir");
+  setup.folder.Write("work dir\\marker.txt", "found\n");
+  ProcessResult result = RunProcess(Quoted(setup.perl) + " " + Quoted(script), options);
+  EXPECT_EQ(result.exitCode, 0u) << result.err;
+  ASSERT_EQ(result.out.substr(0, 6), "found\n");
+  const std::string tail = "/work dir\n";
+  ASSERT_GE(result.out.size(), 6 + tail.size());
+  EXPECT_EQ(result.out.substr(result.out.size() - tail.size()), tail);
+  EXPECT_EQ(result.out[6], '/');  // a Linux path
+}
+
+TEST(HostPerl, ReturnsTheScriptsExitCodeAndOutput) {
+  PerlSetup setup("hostperl.exe");
+  std::string script = setup.folder.Write(
+      "exit.pl", "print \"out $ARGV[0]\\n\";\nprint STDERR \"err $ARGV[0]\\n\";\nexit $ARGV[0];\n");
+  for (std::uint32_t code : {0u, 3u, 255u}) {
+    SCOPED_TRACE(code);
+    ProcessResult result =
+        RunProcess(Quoted(setup.perl) + " " + Quoted(script) + " " + std::to_string(code));
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, code);
+    EXPECT_EQ(result.out, "out " + std::to_string(code) + "\n");
+    EXPECT_EQ(result.err, "err " + std::to_string(code) + "\n");
+  }
+}
+
+TEST(HostPerl, ReportsPerlsOwnFailures) {
+  PerlSetup setup("hostperl.exe");
+  // A script that is not there: perl's own message and exit code.
+  ProcessResult missing = RunProcess(Quoted(setup.perl) + " " + Quoted(setup.folder.Join("no.pl")));
+  EXPECT_EQ(missing.exitCode, 2u);
+  EXPECT_NE(missing.err.find("Can't open perl script"), std::string::npos) << missing.err;
+  // A perl ended by a signal: the host status holds no exit code, and 255 stands for it.
+  std::string script = setup.folder.Write("kill.pl", "kill 'KILL', $$; sleep 5; exit 0;\n");
+  ProcessResult killed = RunProcess(Quoted(setup.perl) + " " + Quoted(script));
+  EXPECT_EQ(killed.exitCode, 255u);
+  // A switch as first argument is no script and stays as it is.
+  ProcessResult switchOnly = RunProcess(Quoted(setup.perl) + " -e \"print qq(sum=), 1+2\"");
+  EXPECT_EQ(switchOnly.exitCode, 0u) << switchOnly.err;
+  EXPECT_EQ(switchOnly.out, "sum=3");
+}
+
+TEST(HostPerl, CarriesStandardInputAndLargeOutputWhole) {
+  PerlSetup setup("hostperl.exe");
+  std::string script = setup.folder.Write(
+      "copy.pl", "binmode STDIN; binmode STDOUT; local $/; my $in = <STDIN>;\n"
+                 "print STDERR 'e' x 100000; print length($in), \"\\n\", $in;\n");
+  ProcessOptions options;
+  for (int i = 0; i < 20000; ++i) options.input += "line " + std::to_string(i) + "\r\n\x01\xff";
+  ProcessResult result = RunProcess(Quoted(setup.perl) + " " + Quoted(script), options);
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_TRUE(result.out == std::to_string(options.input.size()) + "\n" + options.input)
+      << result.out.size() << " bytes of output";
+  EXPECT_EQ(result.err, std::string(100000, 'e'));
+}
+
+TEST(HostPerl, WorksBehindAProcessThatPassesItsHandlesOn) {
+  // As the launcher starts perl: inherited handles, no handles of its own in the start-up record.
+  PerlSetup setup("hostperl.exe");
+  std::string script = setup.folder.Write("hello.pl", "print \"hello $ARGV[0]\\n\"; exit 4;\n");
+  ProcessResult result = RunProcess("cmd.exe /s /c \"" + Quoted(setup.perl) + " " +
+                                    Quoted(script) + " \"a b\"\"");
+  EXPECT_EQ(result.exitCode, 4u) << result.err;
+  EXPECT_EQ(result.out, "hello a b\n");
+}
+
+TEST(HostPerl, LeavesTheUsersTemporaryFolderAlone) {
+  PerlSetup setup("hostperl.exe");
+  std::string script = setup.folder.Write("out.pl", "print \"out\\n\"; print STDERR \"err\\n\";\n");
+  const std::string userTemp = setup.folder.MakeDirectory("user temp");
+  for (const std::string& temp : {userTemp, setup.folder.Join("no such temp")}) {
+    SCOPED_TRACE(temp);
+    ScopedEnvironment tempScope("TEMP", temp.c_str());
+    ScopedEnvironment tmpScope("TMP", temp.c_str());
+    ProcessResult result = RunProcess(Quoted(setup.perl) + " " + Quoted(script));
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, "out\n");
+    EXPECT_EQ(result.err, "err\n");
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((userTemp + "\\*.tmp").c_str(), &data);
+    EXPECT_EQ(find, INVALID_HANDLE_VALUE) << data.cFileName;
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  }
 }
