@@ -308,7 +308,7 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
   startup.hStdError = errWrite;
   PROCESS_INFORMATION process{};
   std::string line = commandLine;
-  DWORD flags = options.collectDebugOutput ? DEBUG_ONLY_THIS_PROCESS : 0;
+  DWORD flags = (options.collectDebugOutput ? DEBUG_ONLY_THIS_PROCESS : 0) | options.creationFlags;
   const char* directory =
       options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();
 
@@ -330,6 +330,7 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
     if (!input.empty()) WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()),
                                   &written, nullptr);
     CloseHandle(inWrite);
+    if (options.onStarted) options.onStarted(process.dwProcessId);
     if (options.collectDebugOutput) DebugLoop(process, &result.debugLines);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;

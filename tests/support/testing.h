@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,10 @@ struct ProcessOptions {
   std::string currentDirectory;     // empty: the caller's
   bool collectDebugOutput = false;  // run the child under a debugger that collects its lines
   std::string input;                // written to the child's standard input
+  std::uint32_t creationFlags = 0;  // added to CreateProcessA's flags (CREATE_NEW_PROCESS_GROUP...)
+  // Called with the child's process id once it runs, before the wait (for example to send it a
+  // console control event). Under collectDebugOutput the child stands still until it returns.
+  std::function<void(std::uint32_t processId)> onStarted;
 };
 
 // Starts the raw command line (CreateProcessA, no application name), waits and collects.

@@ -1,0 +1,88 @@
+// fakeperl.exe, the tests' perl.exe: the variables that control it and the record it writes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testing_support {
+
+// Control variables, read by fakeperl.exe from its environment. Numbers are decimal or 0x-hex.
+inline constexpr char kFakePerlRecord[] = "FAKEPERL_RECORD";      // record file; unset: none
+inline constexpr char kFakePerlMappings[] = "FAKEPERL_MAPPINGS";  // hex names, ';'-separated
+inline constexpr char kFakePerlExitCode[] = "FAKEPERL_EXIT_CODE";  // 0 to 4294967295, default 0
+inline constexpr char kFakePerlStdout[] = "FAKEPERL_STDOUT";      // written raw to standard output
+inline constexpr char kFakePerlStderr[] = "FAKEPERL_STDERR";      // written raw to standard error
+inline constexpr char kFakePerlSleep[] = "FAKEPERL_SLEEP_MS";     // pause before exiting
+// Milliseconds to wait for a console control event ("infinite" for no limit). The record is
+// written once the handler is in place (a test may poll for the file) and again after the wait.
+inline constexpr char kFakePerlCtrlWait[] = "FAKEPERL_CTRL_WAIT_MS";
+inline constexpr char kFakePerlCtrlExitCode[] = "FAKEPERL_CTRL_EXIT_CODE";  // default 130
+// "1": also take Ctrl+C, which a process of a new process group starts out ignoring.
+inline constexpr char kFakePerlEnableCtrlC[] = "FAKEPERL_ENABLE_CTRL_C";
+
+// The exit code of fakeperl.exe when its controls are unusable or the record cannot be written;
+// it says so on standard error, prefixed "fakeperl: ".
+inline constexpr std::uint32_t kFakePerlControlError = 125;
+inline constexpr std::uint32_t kFakePerlDefaultCtrlExitCode = 130;
+
+// The variables whose value (or absence) the record holds, in record order.
+inline constexpr const char* kFakePerlRecordedVariables[] = {
+    "TEXSYSTEM", "TEXMFLOCAL", "TEXMFMAIN", "TEMPDIR", "TMPDIR",
+    "TEMP",      "TMP",        "HOME",      "KORVID_CWD"};
+
+// The record is text, one field per line, every free-form value in hex so that any byte survives:
+//   fakeperl-record 1
+//   command-line HEX
+//   current-directory HEX
+//   environment NAME set HEX | environment NAME unset        (one line per recorded variable)
+//   mapping HEX opened | mapping HEX missing ERROR            (one line per name asked for)
+//   ctrl-event waiting | ctrl-event none | ctrl-event NUMBER   (only when asked to wait)
+//   end
+// An empty value is written as "-". Lines end in "\n"; fields are separated by one blank.
+inline constexpr char kFakePerlRecordHeader[] = "fakeperl-record 1";
+
+// Two lowercase digits per byte; the empty text becomes "-". Inline: fakeperl.exe writes with it.
+inline std::string HexEncode(std::string_view bytes) {
+  if (bytes.empty()) return "-";
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return hex;
+}
+// False on an odd length or a character that is no hex digit; "-" decodes to the empty text.
+bool HexDecode(std::string_view hex, std::string* bytes);
+
+// The value of FAKEPERL_MAPPINGS that asks about the given mapping names.
+std::string FakePerlMappingList(const std::vector<std::string>& names);
+
+struct FakePerlMappingCheck {
+  std::string name;
+  bool opened = false;
+  std::uint32_t error = 0;  // GetLastError after a failed OpenFileMappingA
+};
+
+enum class FakePerlCtrlState { NotAsked, Waiting, NoEvent, Received };
+
+struct FakePerlRecord {
+  std::string commandLine;
+  std::string currentDirectory;
+  std::map<std::string, std::optional<std::string>> environment;  // every recorded variable
+  std::vector<FakePerlMappingCheck> mappings;                      // in the order asked
+  FakePerlCtrlState ctrlState = FakePerlCtrlState::NotAsked;
+  std::uint32_t ctrlEvent = 0;  // with Received: CTRL_C_EVENT (0), CTRL_BREAK_EVENT (1), ...
+};
+
+// Parses a whole record; false with a message naming the line when it is damaged or incomplete.
+bool ParseFakePerlRecord(std::string_view bytes, FakePerlRecord* record, std::string* error);
+// Reads and parses the record file; throws std::runtime_error when it is missing or damaged.
+FakePerlRecord ReadFakePerlRecord(const std::string& path);
+
+}  // namespace testing_support
