@@ -252,7 +252,9 @@ struct CaseInsensitiveLess {
 
 class FileNameDatabase {
  public:
-  // A handle with one reference, or null after every failure was reported.
+  // Maps the fndb file (attaching to the mapping another holder of the same path made) and
+  // returns a handle with one reference; null after every failure was reported. frozen: open for
+  // reading only.
   static FileNameDatabase* Create(const char* fndbPath, const char* rootPath, bool frozen);
   // Interlocked; returns the new count.
   long AddReference();
@@ -260,7 +262,10 @@ class FileNameDatabase {
   long Release();
   long ReferenceCount() const;
 
-  // Looks up entry + "\" + name; on success the kMaxPath result holds the full path.
+  // Looks up the key entry + "\" + name (entry may contain "//": any depth below that point).
+  // True with the full path in the kMaxPath result when found. Not finding is no failure: false,
+  // the result untouched, except for a repeat of a failed search on an unchanged database, which
+  // is dismissed at once and empties the result.
   bool Search(const char* name, const char* entry, char* result);
 
   bool IsReadOnly() const { return readOnly; }
@@ -268,13 +273,21 @@ class FileNameDatabase {
   const char* RootPath() const { return rootPath.c_str(); }
 
  private:
+  friend struct std::default_delete<FileNameDatabase>;
+  enum class Attachment { Attached, Absent, Failed };
+
   FileNameDatabase(const char* rootPath, bool frozen);
   ~FileNameDatabase();
   FileNameDatabase(const FileNameDatabase&) = delete;
   FileNameDatabase& operator=(const FileNameDatabase&) = delete;
   bool Open(const char* fndbPath);
+  Attachment Attach(const char* fndbPath, const std::string& mappingName);
   bool OpenFile(const char* fndbPath, const std::string& mappingName);
-  bool Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable);
+  // existed: the named mapping was already there (another holder's, of its own size).
+  bool Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable,
+           bool* existed);
+  // Limits size to the mapped view; false after reporting when the view cannot be queried.
+  bool LimitSizeToView();
   void Close(bool withFile);
 
   bool readOnly;

@@ -1,6 +1,12 @@
-// The fndb handle: opening, mapping and sharing a file name database, and its reference count.
+// The fndb handle: opening, mapping and sharing a file name database, its reference count, and
+// the search with its negative cache.
 #include "internal.h"
 
+#include "fndbview.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstring>
 
 namespace korvid {
@@ -8,12 +14,39 @@ namespace {
 
 constexpr char kModule[] = "lib/fnamedb2";
 
+constexpr std::uint32_t kFreeSpaceReserve = 4096;  // a writable open keeps this much free
+constexpr std::uint32_t kGrowth = 16384;           // added to the file when it has less
+
 }  // namespace
 
+// Backslashes, slashes and colons are dropped; every other byte is raised by 0x20. The byte 0xE0
+// would become a zero byte and cut the name short, so that paths which differ after it would
+// share one mapping: such a path gets no name, and its mapping is not shared.
+std::string FndbMappingName(const char* fndbPath) {
+  std::string name;
+  if (fndbPath == nullptr) return name;
+  for (const char* p = fndbPath; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\\' || c == '/' || c == ':') continue;
+    unsigned char raised = static_cast<unsigned char>(c + 0x20);
+    if (raised == 0) return std::string();
+    name.push_back(static_cast<char>(raised));
+  }
+  return name;
+}
+
 FileNameDatabase::FileNameDatabase(const char* rootPath, bool frozen)
-    : readOnly(frozen), fileHandle(INVALID_HANDLE_VALUE), rootPath(rootPath) {}
+    : readOnly(frozen), fileHandle(INVALID_HANDLE_VALUE), rootPath(rootPath ? rootPath : "") {}
 
 FileNameDatabase::~FileNameDatabase() { Close(true); }
+
+FileNameDatabase* FileNameDatabase::Create(const char* fndbPath, const char* rootPath,
+                                           bool frozen) {
+  ClearLastError();
+  std::unique_ptr<FileNameDatabase> fndb(new FileNameDatabase(rootPath, frozen));
+  if (!fndb->Open(fndbPath != nullptr ? fndbPath : "")) return nullptr;
+  return fndb.release();
+}
 
 long FileNameDatabase::AddReference() { return InterlockedIncrement(&referenceCount); }
 
@@ -26,6 +59,171 @@ long FileNameDatabase::Release() {
     delete this;
   }
   return count;
+}
+
+bool FileNameDatabase::Open(const char* fndbPath) {
+  std::string mappingName = FndbMappingName(fndbPath);
+  Attachment attachment = Attachment::Absent;
+  if (!mappingName.empty()) attachment = Attach(fndbPath, mappingName);
+  if (attachment == Attachment::Failed) return false;
+  if (attachment == Attachment::Absent && !OpenFile(fndbPath, mappingName)) return false;
+  mapped = true;
+  referenceCount = 1;
+  if (FndbView(view, size).Flags() & kFndbFrozenFlag) readOnly = true;
+  return true;
+}
+
+// The header of an existing mapping is not checked again: its creator did. A mapping that may
+// not be mapped for writing (its creator opened the file for reading) is attached for reading.
+FileNameDatabase::Attachment FileNameDatabase::Attach(const char* fndbPath,
+                                                     const std::string& mappingName) {
+  DWORD access = readOnly ? FILE_MAP_READ : FILE_MAP_WRITE;
+  HANDLE mapping = OpenFileMappingA(access, FALSE, mappingName.c_str());
+  if (mapping == nullptr && access == FILE_MAP_WRITE && GetLastError() == ERROR_ACCESS_DENIED) {
+    access = FILE_MAP_READ;
+    mapping = OpenFileMappingA(access, FALSE, mappingName.c_str());
+  }
+  if (mapping == nullptr) return Attachment::Absent;
+  mappingHandle = mapping;
+  void* address = MapViewOfFile(mapping, access, 0, 0, 0);
+  if (address == nullptr && access == FILE_MAP_WRITE && GetLastError() == ERROR_ACCESS_DENIED) {
+    HANDLE readable = OpenFileMappingA(FILE_MAP_READ, FALSE, mappingName.c_str());
+    if (readable != nullptr) {
+      Close(false);
+      mappingHandle = readable;
+      access = FILE_MAP_READ;
+      address = MapViewOfFile(readable, access, 0, 0, 0);
+    }
+  }
+  if (address == nullptr) {
+    KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
+    return Attachment::Failed;
+  }
+  view = static_cast<const unsigned char*>(address);
+  if (access == FILE_MAP_READ) readOnly = true;
+
+  struct _stat64 status;
+  if (_stat64(fndbPath, &status) != 0) {
+    KORVID_RAISE(ErrorCode::CrtError, fndbPath);
+    return Attachment::Failed;
+  }
+  size = static_cast<std::uint32_t>(std::min<long long>(status.st_size, UINT32_MAX));
+  // The file's status may not describe this mapping (the file may have been replaced since it
+  // was made): the view's own extent bounds every read.
+  if (!LimitSizeToView()) return Attachment::Failed;
+  if (size < kFndbHeaderSize) {
+    KORVID_RAISE(ErrorCode::InternalError);
+    TraceError("'%s' is not an fndb file", fndbPath);
+    return Attachment::Failed;
+  }
+  return Attachment::Attached;
+}
+
+// A read-only open shares writing as well: the file may be held for writing by a process that
+// reached it under another mapping name, and this one must still be able to read it.
+bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mappingName) {
+  DWORD attributes = GetFileAttributesA(fndbPath);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    KORVID_RAISE(ErrorCode::InternalError);
+    TraceError("'%s' is a directory", fndbPath);
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) readOnly = true;
+  bool writable = !readOnly;
+
+  HANDLE file = CreateFileA(fndbPath, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_RANDOM_ACCESS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
+    return false;
+  }
+  fileHandle = file;
+
+  DWORD high = 0;
+  DWORD low = GetFileSize(file, &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+    KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
+    return false;
+  }
+  if (high != 0) KORVID_RAISE(ErrorCode::UnexpectedContext);  // goes on with the low word
+  size = low;
+  // An empty file cannot be mapped; it holds no header either.
+  if (size == 0) {
+    KORVID_RAISE(ErrorCode::InternalError);
+    TraceError("'%s' is not an fndb file", fndbPath);
+    return false;
+  }
+
+  bool existed = false;
+  if (!Map(mappingName, 0, writable, &existed)) return false;
+  switch (CheckFndbHeader(view, size)) {
+    case FndbHeaderCheck::Good:
+      break;
+    case FndbHeaderCheck::NotFndb:
+      KORVID_RAISE(ErrorCode::InternalError);
+      TraceError("'%s' is not an fndb file", fndbPath);
+      return false;
+    case FndbHeaderCheck::UnknownVersion:
+      KORVID_RAISE(ErrorCode::InternalError);
+      TraceError("'%s' an unknown fndb file", fndbPath);
+      return false;
+  }
+
+  // The free-space reserve of a writable open. A usedSize beyond the file's end is damage: such a
+  // file is not grown (it would grow at every open) but read only. A mapping another holder made
+  // meanwhile keeps its size.
+  FndbView header(view, size);
+  if (header.Flags() & kFndbFrozenFlag) readOnly = true;
+  if (!readOnly && !existed) {
+    std::uint32_t usedSize = header.UsedSize();
+    if (usedSize > size) {
+      readOnly = true;
+    } else if (size - usedSize < kFreeSpaceReserve && size <= UINT32_MAX - kGrowth) {
+      Close(false);
+      if (!Map(mappingName, size + kGrowth, true, &existed)) return false;
+      if (!existed) size += kGrowth;
+      if (!LimitSizeToView()) return false;
+    }
+  }
+  lastChangeCount = FndbView(view, size).ChangeCount();
+  return true;
+}
+
+bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximumSize,
+                           bool writable, bool* existed) {
+  const char* name = mappingName.empty() ? nullptr : mappingName.c_str();
+  HANDLE mapping = CreateFileMappingA(fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
+                                      0, maximumSize, name);
+  if (mapping == nullptr) {
+    KORVID_RAISE(ErrorCode::Win32Error, mappingName.c_str());
+    return false;
+  }
+  *existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  mappingHandle = mapping;
+  void* address = MapViewOfFile(mapping, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0,
+                                *existed ? 0 : maximumSize);
+  if (address == nullptr) {
+    KORVID_RAISE(ErrorCode::Win32Error, mappingName.c_str());
+    return false;
+  }
+  view = static_cast<const unsigned char*>(address);
+  return LimitSizeToView();
+}
+
+bool FileNameDatabase::LimitSizeToView() {
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(view, &region, sizeof region) == 0) {
+    KORVID_RAISE(ErrorCode::Win32Error, "VirtualQuery");
+    return false;
+  }
+  std::size_t extent = region.RegionSize - (view - static_cast<const unsigned char*>(region.BaseAddress));
+  if (extent < size) size = static_cast<std::uint32_t>(extent);
+  return true;
 }
 
 void FileNameDatabase::Close(bool withFile) {
@@ -42,6 +240,46 @@ void FileNameDatabase::Close(bool withFile) {
     fileHandle = INVALID_HANDLE_VALUE;
   }
   mapped = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// Two choices of this search: a key whose part before "//" is empty walks from the root (as the
+// disk search does for such an entry), and a key that is not below rootPath is not found.
+bool FileNameDatabase::Search(const char* name, const char* entry, char* result) {
+  ClearLastError();
+  char ignored[kMaxPath];
+  if (result == nullptr) result = ignored;
+  std::string key = entry != nullptr ? entry : "";
+  if (key.empty() || !IsDirectoryDelimiter(static_cast<unsigned char>(key.back()))) key += '\\';
+  key += name != nullptr ? name : "";
+  Trace(traceStreams.fndb, "searching '%s' via fndb %p", key.c_str(), static_cast<void*>(this));
+
+  FndbView database(view, size, rootPath);
+  std::uint32_t changeCount = database.ChangeCount();
+  if (changeCount != lastChangeCount) {
+    failedSearches.clear();
+    lastChangeCount = changeCount;
+  } else if (failedSearches.find(key) != failedSearches.end()) {
+    result[0] = '\0';
+    Trace(traceStreams.fndb, "dismissing search");
+    return false;
+  }
+
+  const char* relative = key.c_str();
+  if (IsAbsolutePath(relative)) {
+    relative = MakeRelative(relative, rootPath.c_str());
+    // The root followed by "//": the first '/' ended the root, the pair still marks the walk.
+    if (relative != nullptr && relative > key.c_str() && relative[0] == '/' && relative[-1] == '/') {
+      --relative;
+    }
+  }
+  if (relative != nullptr && database.Search(relative, result)) {
+    Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
+    return true;
+  }
+  failedSearches.insert(std::move(key));
+  return false;
 }
 
 }  // namespace korvid

@@ -1,0 +1,74 @@
+// Building fndb files: the layout of the bytes from an in-memory tree, the walk of a directory
+// tree on disk, and the atomic write that mkfndb and the tests use.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvid {
+
+struct FndbTreeDirectory {
+  std::string name;  // a single path component; the root's name is not stored
+  std::vector<std::string> files;
+  std::vector<FndbTreeDirectory> subdirectories;
+};
+
+struct FndbLayoutOptions {
+  bool frozen = false;              // header flag bit 0
+  std::uint32_t changeCount = 1;
+  std::uint32_t namesPerRecord = 0; // at most this many names (files and subdirectories) in one
+                                    // record, the rest in continuation records; 0: no limit
+  std::uint32_t reserve = 4096;     // zero bytes after the used part (a writable open keeps at
+                                    // least 4096 free, and grows a file that has fewer)
+};
+
+// The bytes of the database. Names are sorted in each directory under the ASCII case-insensitive
+// order the lookups rely on; the header comes first, then every directory's records (its first
+// record and its continuations, depth first in sorted order), then the strings, each stored once;
+// usedSize is the end of the strings. Empty when the result would not fit 32-bit offsets.
+std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options);
+
+struct FndbTreeStatistics {
+  std::uint32_t directories = 0;  // the root included
+  std::uint32_t files = 0;
+};
+FndbTreeStatistics CountTree(const FndbTreeDirectory& root);
+
+// Reads the tree below the directory (FindFirstFileA/FindNextFileA). Directories that are links
+// (reparse points) are not followed; directories that cannot be read are passed over with a
+// warning. False, with the reason in error, when the root itself cannot be read.
+bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
+                       std::vector<std::string>* warnings, std::string* error);
+
+// Writes the bytes to a new file in the destination's directory and then moves it over the
+// destination, so that the destination holds either its old content or all of the new one. A
+// read-only destination is refused. False, with the reason in error and no file left behind.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error);
+
+// Reads a whole file; false with the reason in error.
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
+
+struct FndbBuildOptions {
+  std::string root;
+  std::string output;  // empty: the root's "korvid\config\texmf.fndb"
+  bool frozen = false;
+  std::uint32_t namesPerRecord = 0;
+  std::uint32_t reserve = 4096;
+};
+
+struct FndbBuildResult {
+  std::string output;  // the path written
+  FndbTreeStatistics statistics;
+  std::uint32_t bytes = 0;
+  std::uint32_t changeCount = 0;
+  std::vector<std::string> warnings;
+  std::string error;  // why the build failed
+};
+
+// Walks the root and writes its database. The changeCount is that of the database it replaces
+// plus one (never 0), 1 when there is none. False, with result->error set and the output left as
+// it was, when the root does not exist or the output cannot be written.
+bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result);
+
+}  // namespace korvid
