@@ -14,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvid {
@@ -244,10 +245,11 @@ void FreeConfig();
 // ---------------------------------------------------------------------------------------------
 // File name database (lib/fnamedb2)
 
-// Case-insensitive (ASCII) ordering of byte strings.
+// Case-insensitive (ASCII) ordering of byte strings; transparent, so that lookups by a plain text
+// need no copy of it.
 struct CaseInsensitiveLess {
   using is_transparent = void;
-  bool operator()(const std::string& a, const std::string& b) const;
+  bool operator()(std::string_view a, std::string_view b) const;
 };
 
 class FileNameDatabase {

@@ -9,34 +9,18 @@
 
 namespace korvid {
 
-// Section and key names compare without regard to ASCII letter case; other bytes compare as
-// they are. Transparent, so that look-ups by a view allocate nothing.
-struct CfgNameLess {
-  using is_transparent = void;
-  bool operator()(std::string_view a, std::string_view b) const {
-    std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (std::size_t i = 0; i < n; ++i) {
-      unsigned char ca = static_cast<unsigned char>(a[i]);
-      unsigned char cb = static_cast<unsigned char>(b[i]);
-      if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
-      if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
-      if (ca != cb) return ca < cb;
-    }
-    return a.size() < b.size();
-  }
-};
-
-// Each table keeps a name as written at its first occurrence; later spellings find that entry.
+// Section and key names compare without regard to ASCII letter case. Each table keeps a name as
+// written at its first occurrence; later spellings find that entry.
 class Cfg {
  public:
-  using ValueTable = std::map<std::string, std::string, CfgNameLess>;
+  using ValueTable = std::map<std::string, std::string, CaseInsensitiveLess>;
 
   // Records the full path of a file read by name, and the default section it names.
   void RecordFileName(const char* name);
 
   std::string fileName;        // empty until a file is read by name
   std::string defaultSection;  // the base name of fileName
-  std::map<std::string, ValueTable, CfgNameLess> sections;
+  std::map<std::string, ValueTable, CaseInsensitiveLess> sections;
 };
 
 namespace {

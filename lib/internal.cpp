@@ -61,7 +61,7 @@ void ExpandTemplate(ErrorCode code, const char* insert1, const char* insert2, ch
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(const std::string& a, const std::string& b) const {
+bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
   std::size_t n = a.size() < b.size() ? a.size() : b.size();
   for (std::size_t i = 0; i < n; ++i) {
     unsigned char ca = static_cast<unsigned char>(a[i]);

@@ -179,6 +179,9 @@ struct LibraryContext {
     LibraryLock lock;
     int referenceCount = 0;
     StartupOptions options{};
+    // The flags word, readable without the start-up lock: lookups made while other locks are held
+    // need it, and the start-up lock must never be taken inside another.
+    std::atomic<std::uint32_t> flags{0};
   } startup;
 
   struct {

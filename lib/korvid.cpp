@@ -58,13 +58,13 @@ bool MakeAbsoluteDirectory(const char* directory, char* out) {
 // The order of the steps matters: files named by the configuration and the roots are cleaned up
 // before the tables that name them go.
 void TearDown() {
-  // (1) the configuration files are released here
+  FreeConfig();
   RemoveTempFiles();
   ReportOpenFiles();
-  // (4) the root table and its fndbs are released here
-  // (6) the application names are emptied here
+  FreeRoots();
+  ClearApplicationNames();
   ResetTraces();
-  // (8) the search-path cache is emptied here
+  ClearSearchPathCache();
   auto& workingDirectories = Context().workingDirectories;
   LockGuard guard(workingDirectories.lock);
   workingDirectories.list.reset();
@@ -92,13 +92,15 @@ bool InitializeLibrary(const StartupOptions* options) {
   } else {
     std::memset(&startup.options, 0, sizeof startup.options);
   }
+  startup.flags.store(startup.options.flags);
 
   // A shutdown empties the stream table; a later start-up registers the standard streams again
   // (they get their earlier ids back), so that its errors are reported too.
   RegisterStandardStreams();
   SetTraceOptions("error");
 
-  // The program name becomes the first application name here.
+  char programName[kMaxPath];
+  AddApplicationName(GetProgramName(programName));
 
   {
     auto& workingDirectories = Context().workingDirectories;
@@ -126,11 +128,7 @@ bool UninitializeLibrary() {
   return true;
 }
 
-std::uint32_t GetStartupFlags() {
-  auto& startup = Context().startup;
-  LockGuard guard(startup.lock);
-  return startup.options.flags;
-}
+std::uint32_t GetStartupFlags() { return Context().startup.flags.load(); }
 
 // An executable path that does not fit kMaxPath is treated like a failed query: "fixme".
 char* GetProgramName(char* buffer) {
@@ -232,7 +230,9 @@ bool AddWorkingDirectory(const char* directory, bool atBack) {
   ClearLastError();
   auto& workingDirectories = Context().workingDirectories;
   LockGuard guard(workingDirectories.lock);
-  // Expanded search paths depend on the working directories: the cache is emptied here.
+  // Expanded search paths depend on the working directories. The cache lock is a leaf, so it may
+  // be taken inside the working-directory lock.
+  ClearSearchPathCache();
   char absolute[kMaxPath];
   if (!MakeAbsoluteDirectory(directory, absolute)) {
     TraceError("cannot add working directory '%s': path too long", directory);
@@ -261,7 +261,12 @@ char* GetWorkingDirectory(unsigned index, char* buffer) {
 }
 
 void ExportTempEnvironment() {
-  // The scratch directory is exported here as TEMPDIR, TMPDIR, TEMP and TMP.
+  char scratch[kMaxPath];
+  if (ChooseScratchDirectory(scratch, false)) {
+    for (const char* name : {"TEMPDIR", "TMPDIR", "TEMP", "TMP"}) {
+      if (GetEnvironment(name) == nullptr) SetEnvironment(std::string(name) + "=" + scratch);
+    }
+  }
   if (GetEnvironment("HOME") == nullptr) {
     char home[kMaxPath];
     SetEnvironment(std::string("HOME=") + GetHomeDirectory(home));

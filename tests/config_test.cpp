@@ -1,5 +1,6 @@
 // Tokenizers and name lists shared by the modules.
-#include "korvid.h"
+#include "internal.h"
+#include "library_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,8 @@
 #include <vector>
 
 using namespace korvid;
+using testing_support::ScopedEnvironment;
+using testing_support::ScopedRegistry;
 
 namespace {
 
@@ -64,4 +67,175 @@ TEST(IsNameInList, IgnoresCase) {
   EXPECT_TRUE(IsNameInList("  foo  ", "FOO", ",; \n\t"));
   EXPECT_FALSE(IsNameInList("fndbx", "fndb", ",; \n\t"));
   EXPECT_FALSE(IsNameInList("", "fndb", ",; \n\t"));
+}
+
+namespace {
+
+// Two roots, each with a korvid.ini of its own.
+class ConfigValues : public testing_support::LibraryTest {
+ protected:
+  void StartWith(const std::string& ini0, const std::string& ini1,
+                 const StartupOptions* options = nullptr) {
+    std::string r0 = folder.MakeDirectory("r0");
+    std::string r1 = folder.MakeDirectory("r1");
+    if (!ini0.empty()) folder.Write("r0\\korvid\\config\\korvid.ini", ini0);
+    if (!ini1.empty()) folder.Write("r1\\korvid\\config\\korvid.ini", ini1);
+    Start(r0 + ";" + r1, "", "", options);
+  }
+  std::string Value(const char* sections, const char* name, std::size_t size = kMaxPath,
+                    const char* defaultValue = nullptr) {
+    std::vector<char> buffer(size);
+    const char* value = GetConfigValue(sections, name, buffer.data(), size, defaultValue);
+    return value ? std::string(value) : std::string("(null)");
+  }
+};
+
+}  // namespace
+
+TEST_F(ConfigValues, EnvironmentBeatsTheFiles) {
+  StartWith("[Korvid]\nTemp=C:\\fromini\n", "");
+  EXPECT_EQ(Value("Korvid", "Temp"), "C:\\fromini");
+  ScopedEnvironment temp("KORVID_TEMP", "C:\\fromenv");
+  EXPECT_EQ(Value("Korvid", "Temp"), "C:\\fromenv");
+}
+
+TEST_F(ConfigValues, EnvironmentNameOfASectionAndAValueWithBlanks) {
+  StartWith("", "");
+  ScopedEnvironment value("KORVID_TERVAN_MAX_FILES", "12");
+  EXPECT_EQ(Value("tervan", "Max Files"), "12");
+  EXPECT_EQ(Value("other", "Max Files"), "(null)");
+}
+
+TEST_F(ConfigValues, FirstRootWinsAndTheNamedFileBeatsBoth) {
+  std::string named = folder.Write("named.ini", "[Korvid]\nKey=named\n");
+  StartWith("[Korvid]\nKey=root0\nOnly0=a\n", "[Korvid]\nKey=root1\nOnly1=b\n");
+  EXPECT_EQ(Value("Korvid", "Key"), "root0");
+  EXPECT_EQ(Value("Korvid", "Only1"), "b");
+  Stop();
+  registry.Set(ScopedRegistry::Hive::CurrentUser, "Korvid", "Configuration File", named);
+  InitializeLibrary();
+  EXPECT_EQ(Value("Korvid", "Key"), "named");
+  EXPECT_EQ(Value("Korvid", "Only0"), "a");
+  UninitializeLibrary();
+}
+
+TEST_F(ConfigValues, SectionListInOrderThenKorvidThenDefault) {
+  StartWith("[a]\nx=from a\n[b]\nx=from b\ny=from b\n[Korvid]\nz=from korvid\n", "");
+  EXPECT_EQ(Value("a;b", "x"), "from a");
+  EXPECT_EQ(Value("a;b", "y"), "from b");
+  EXPECT_EQ(Value("a;b", "z"), "from korvid");
+  EXPECT_EQ(Value("a;b", "w", kMaxPath, "dflt"), "dflt");
+  EXPECT_EQ(Value("a;b", "w"), "(null)");
+}
+
+TEST_F(ConfigValues, ValuesThatDoNotFitArePassedOver) {
+  std::string longValue(300, 'v');
+  StartWith("[a]\nx=" + longValue + "\n[b]\nx=short\n[Korvid]\ny=" + longValue + "\n", "");
+  EXPECT_EQ(Value("a;b", "x", 260), "short");
+  EXPECT_EQ(Value("a", "y", 260, "dflt"), "dflt");
+  EXPECT_EQ(Value("a", "x", 301), longValue);
+  ScopedEnvironment env("KORVID_A_X", longValue.c_str());
+  EXPECT_EQ(Value("a;b", "x", 260), "short");  // the environment value is not replaced by a's
+  std::string longDefault(260, 'd');
+  EXPECT_EQ(Value("a", "none", 260, longDefault.c_str()), "(null)");
+  EXPECT_EQ(Value("a", "none", 261, longDefault.c_str()), longDefault);
+}
+
+TEST_F(ConfigValues, FilesAreReadOncePerContext) {
+  StartWith("[Korvid]\nKey=first\n", "");
+  EXPECT_EQ(Value("Korvid", "Key"), "first");
+  folder.Write("r0\\korvid\\config\\korvid.ini", "[Korvid]\nKey=second\n");
+  EXPECT_EQ(Value("Korvid", "Key"), "first");
+  Stop();
+  InitializeLibrary();
+  EXPECT_EQ(Value("Korvid", "Key"), "second");
+  UninitializeLibrary();
+}
+
+TEST_F(ConfigValues, StartupFlagKeepsTheFilesOut) {
+  StartupOptions options{kStartupNoConfigFiles, {}};
+  StartWith("[Korvid]\nKey=ini\n", "", &options);
+  EXPECT_EQ(Value("Korvid", "Key"), "(null)");
+  ScopedEnvironment env("KORVID_KEY", "env");
+  EXPECT_EQ(Value("Korvid", "Key"), "env");
+}
+
+TEST_F(ConfigValues, UnparsableFileIsReportedAndTheOthersAreRead) {
+  StartWith("[Korvid]\nbroken line\n", "[Korvid]\nKey=root1\n");
+  EXPECT_EQ(Value("Korvid", "Key"), "root1");
+  Stop();
+  capture.Clear();
+  InitializeLibrary();
+  Value("Korvid", "Key");
+  EXPECT_TRUE(capture.HasText("cannot parse '" + folder.Path() +
+                              "\\r0\\korvid\\config\\korvid.ini'"));
+  UninitializeLibrary();
+}
+
+TEST_F(ConfigValues, ApplicationNamesAreTheDefaultSections) {
+  StartWith("[x]\nk=from x\n[y]\nk=from y\nj=only y\n[Korvid]\nm=korvid\n", "");
+  AddApplicationName("x");
+  AddApplicationName("y");
+  EXPECT_EQ(std::string(GetApplicationNames()), "y;x;config_test");
+  EXPECT_EQ(Value(nullptr, "k"), "from y");
+  EXPECT_EQ(Value(nullptr, "m"), "korvid");
+  ClearApplicationNames();
+  EXPECT_STREQ(GetApplicationNames(), "");
+}
+
+TEST_F(ConfigValues, OverlongApplicationNameListIsCutAtAName) {
+  StartWith("", "");
+  ClearApplicationNames();
+  for (int i = 0; i < 500; ++i) AddApplicationName(("name" + std::to_string(i)).c_str());
+  std::string names = GetApplicationNames();
+  EXPECT_LT(names.size(), 4096u);
+  EXPECT_EQ(names.substr(0, 15), "name499;name498");
+  EXPECT_NE(names.back(), ';');
+  std::string last = names.substr(names.rfind(';') + 1);
+  EXPECT_EQ(last.rfind("name", 0), 0u);
+  EXPECT_GE(last.size(), 5u);
+}
+
+TEST(RegistryValues, CurrentUserFirstAndEmptyHidesMachine) {
+  ScopedRegistry registry;
+  char buffer[kMaxPath];
+  registry.Set(ScopedRegistry::Hive::LocalMachine, "Korvid", "V", "machine");
+  EXPECT_STREQ(GetRegistryValue(Hive::Any, "Korvid", "V", buffer, sizeof buffer, nullptr),
+               "machine");
+  registry.Set(ScopedRegistry::Hive::CurrentUser, "Korvid", "V", "");
+  EXPECT_STREQ(GetRegistryValue(Hive::Any, "Korvid", "V", buffer, sizeof buffer, nullptr), "");
+  EXPECT_STREQ(GetRegistryValue(Hive::LocalMachine, "Korvid", "V", buffer, sizeof buffer, nullptr),
+               "machine");
+  EXPECT_EQ(GetRegistryValue(Hive::Any, "Korvid", "missing", buffer, sizeof buffer, nullptr),
+            nullptr);
+  EXPECT_STREQ(GetRegistryValue(Hive::Any, "Nosection", "V", buffer, sizeof buffer, "dflt"), "dflt");
+}
+
+TEST(RegistryValues, OtherTypesAreIgnored) {
+  InitializeLibrary();
+  testing_support::TraceCapture capture;
+  ScopedRegistry registry;
+  registry.Set(ScopedRegistry::Hive::CurrentUser, "Korvid", "E", "%SystemRoot%", REG_EXPAND_SZ);
+  registry.Set(ScopedRegistry::Hive::LocalMachine, "Korvid", "E", "machine");
+  char buffer[kMaxPath];
+  EXPECT_STREQ(GetRegistryValue(Hive::Any, "Korvid", "E", buffer, sizeof buffer, nullptr),
+               "machine");
+  EXPECT_EQ(capture.Texts(), std::vector<std::string>{"ignoring value 'E' of type 2"});
+  UninitializeLibrary();
+}
+
+TEST(RegistryValues, ValueTooLongForTheBufferIsReported) {
+  InitializeLibrary();
+  testing_support::TraceCapture capture;
+  ScopedRegistry registry;
+  registry.Set(ScopedRegistry::Hive::CurrentUser, "Korvid", "L", std::string(100, 'l'));
+  char buffer[50];
+  EXPECT_STREQ(GetRegistryValue(Hive::CurrentUser, "Korvid", "L", buffer, sizeof buffer, "d"), "d");
+  EXPECT_EQ(capture.CountContaining("Win32 error #234"), 1);
+  EXPECT_EQ(capture.CountContaining("Info: L"), 1);
+  std::string longSection(300, 's');
+  EXPECT_EQ(GetRegistryValue(Hive::CurrentUser, longSection.c_str(), "L", buffer, sizeof buffer,
+                             nullptr),
+            nullptr);
+  UninitializeLibrary();
 }

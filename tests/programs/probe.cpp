@@ -1,8 +1,10 @@
 // A test program that starts the library where it was copied to and prints what it is asked:
 // each argument names one question, and each answer goes to standard output on a line of its own.
 #include "korvid.h"
+#include "registry_sandbox.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +22,32 @@ void Answer(const char* question) {
     for (unsigned i = 1; GetWorkingDirectory(i, buffer) != nullptr; ++i) {
       std::printf("cwd%u=%s\n", i, buffer);
     }
+  } else if (q == "roots") {
+    unsigned count = GetNumberOfRoots();
+    for (unsigned i = 0; i < count; ++i) {
+      std::printf("root%u=%s\n", i, GetRootDirectory(i, buffer) ? buffer : "(none)");
+    }
+    std::printf("install=%d\nlocal=%d\n", GetInstallRoot(), GetLocalRoot());
+  } else if (q == "kd") {
+    std::printf("kd=%d\n", IsKorvidDirect() ? 1 : 0);
+  } else if (q == "bindir") {
+    std::printf("bindir=%s\n", GetBinDirectory(buffer) ? buffer : "(none)");
+  } else if (q.rfind("find:", 0) == 0) {
+    // find:NAME:PATTERN
+    std::size_t colon = q.find(':', 5);
+    std::string name = q.substr(5, colon - 5);
+    std::string pattern = q.substr(colon + 1);
+    char result[kMaxPath];
+    bool found = FindFile(name.c_str(), pattern.c_str(), result);
+    std::printf("find=%s\n", found ? result : "(not found)");
+  } else if (q.rfind("config:", 0) == 0) {
+    // config:SECTION:NAME
+    std::size_t colon = q.find(':', 7);
+    std::string section = q.substr(7, colon - 7);
+    std::string name = q.substr(colon + 1);
+    char value[kMaxPath];
+    const char* result = GetConfigValue(section.c_str(), name.c_str(), value, sizeof value, nullptr);
+    std::printf("config=%s\n", result ? result : "(none)");
   } else if (q == "env:KORVID_CWD" || q.rfind("env:", 0) == 0) {
     const char* value = std::getenv(q.c_str() + 4);
     std::printf("%s=%s\n", q.c_str(), value ? value : "(unset)");
@@ -31,7 +59,16 @@ void Answer(const char* question) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  testing_support::JoinParentRegistrySandbox();
   korvid::InitializeLibrary();
+  // With PROBE_TRACES the streams are switched on and the lazily built state is dropped, so that
+  // the questions below build it again with their traces visible.
+  if (const char* traces = std::getenv("PROBE_TRACES")) {
+    korvid::SetTraceOptions(traces);
+    korvid::FreeConfig();
+    korvid::FreeRoots();
+    korvid::ClearSearchPathCache();
+  }
   for (int i = 1; i < argc; ++i) Answer(argv[i]);
   std::fflush(stdout);
   korvid::UninitializeLibrary();

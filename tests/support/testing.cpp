@@ -241,6 +241,30 @@ ScopedEnvironment::~ScopedEnvironment() {
 
 // ---------------------------------------------------------------------------------------------
 
+ScopedRegistry::ScopedRegistry() { Clear(); }
+
+ScopedRegistry::~ScopedRegistry() { Clear(); }
+
+void ScopedRegistry::Clear() {
+  for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) RegDeleteTreeA(hive, "Software\\Zef");
+}
+
+void ScopedRegistry::Set(Hive hive, const std::string& section, const std::string& name,
+                         const std::string& value, unsigned long type) {
+  std::string keyName = "Software\\Zef\\Korvid\\CurrentVersion\\" + section;
+  HKEY key;
+  HKEY root = hive == Hive::CurrentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+  if (RegCreateKeyExA(root, keyName.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    throw std::runtime_error("cannot create " + keyName);
+  }
+  RegSetValueExA(key, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
+                 static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(key);
+}
+
+// ---------------------------------------------------------------------------------------------
+
 namespace {
 
 void ReadAll(HANDLE pipe, std::string* out) {

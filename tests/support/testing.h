@@ -71,6 +71,22 @@ class ScopedEnvironment {
 };
 void SetEnvironmentValue(const std::string& name, const char* value);
 
+// The library's registry tree "Software\Zef" in both hives, removed when the object is made and
+// when it goes, so that every test starts and ends without it.
+class ScopedRegistry {
+ public:
+  enum class Hive { CurrentUser, LocalMachine };
+  ScopedRegistry();
+  ~ScopedRegistry();
+  ScopedRegistry(const ScopedRegistry&) = delete;
+  ScopedRegistry& operator=(const ScopedRegistry&) = delete;
+  // Writes a value of "Software\Zef\Korvid\CurrentVersion\<section>" with the given type
+  // (REG_SZ = 1, REG_EXPAND_SZ = 2, REG_DWORD = 4); the stored bytes are the text and its NUL.
+  void Set(Hive hive, const std::string& section, const std::string& name,
+           const std::string& value, unsigned long type = 1);
+  static void Clear();
+};
+
 struct ProcessResult {
   bool started = false;
   std::uint32_t exitCode = 0;

@@ -1,0 +1,130 @@
+// The launch procedure of tervan: find Perl and the script, export the TeX variables, run Perl.
+#include "launch.h"
+
+#include "korvid.h"
+#include "win32.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace korvid {
+namespace {
+
+constexpr std::size_t kBaseNameSize = 256;
+constexpr std::size_t kEnvironmentEntrySize = 2000;
+
+// Messages go out byte for byte as written: standard error is switched to binary first.
+int Fail(const char* format, const char* argument = "") {
+  std::fflush(stderr);
+  _setmode(_fileno(stderr), _O_BINARY);
+  std::fprintf(stderr, format, argument);
+  std::fflush(stderr);
+  return 1;
+}
+
+// Sets one environment entry for this process and the child; an entry that does not fit its
+// buffer is not set. An empty value is exported as empty, not removed.
+void Export(const char* name, const char* value) {
+  char entry[kEnvironmentEntrySize];
+  int length = std::snprintf(entry, sizeof entry, "%s=%s", name, value);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof entry) return;
+  if (value[0] != '\0') {
+    _putenv(entry);
+  } else {
+    SetEnvironmentVariableA(name, "");
+  }
+}
+
+// The path of root `index` (or empty when the root table cannot give it).
+std::string RootPath(int index) {
+  char root[kRootBufferSize];
+  if (index < 0 || GetRootDirectory(static_cast<unsigned>(index), root) == nullptr) return {};
+  return root;
+}
+
+// Perl gets the console's Ctrl+C and Ctrl+Break; the launcher outlives them, waits for Perl and
+// returns its exit code. (A handler, unlike the ignore flag, is not inherited by the child.)
+BOOL WINAPI KeepRunning(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+}  // namespace
+
+bool FindPerl(char* perlPath) {
+  DWORD length = SearchPathA(nullptr, "perl.exe", nullptr, kMaxPath, perlPath, nullptr);
+  return length != 0 && length < kMaxPath;
+}
+
+const char* SplitCommandLine(const char* commandLine, char* programName) {
+  const char* p = commandLine;
+  bool quoted = *p == '"';
+  if (quoted) ++p;
+  std::size_t length = 0;
+  while (*p != '\0' && (quoted ? *p != '"' : *p != ' ')) {
+    if (length + 1 >= kMaxPath) return nullptr;
+    programName[length++] = *p++;
+  }
+  programName[length] = '\0';
+  if (quoted && *p == '"') ++p;
+  while (*p == ' ') ++p;
+  return p;
+}
+
+bool FindScript(const char* baseName, char* scriptPath) {
+  std::string name = std::string(baseName) + ".pl";
+  return FindFile(name.c_str(), kScriptSearchPattern, scriptPath);
+}
+
+int LaunchScript() {
+  ClearLastError();
+  char perlPath[kMaxPath];
+  if (!FindPerl(perlPath)) return Fail("tervan: you do not have Perl in your PATH.\n");
+
+  char programName[kMaxPath];
+  const char* tail = SplitCommandLine(GetCommandLineA(), programName);
+  if (tail == nullptr) return Fail("tervan: the program name is too long.\n");
+  std::string baseName = SplitPath(programName).name;
+  if (baseName.size() >= kBaseNameSize) return Fail("tervan: the program name is too long.\n");
+
+  char scriptPath[kMaxPath];
+  if (!FindScript(baseName.c_str(), scriptPath)) {
+    return Fail("tervan: cannot find %s.pl.\n", baseName.c_str());
+  }
+
+  std::size_t tailLength = std::strlen(tail);
+  std::vector<char> commandLine((tailLength + 543) & ~static_cast<std::size_t>(3));
+  std::snprintf(commandLine.data(), commandLine.size(), "\"%s\" \"%s\" %s", perlPath, scriptPath,
+                tail);
+
+  Export("TEXSYSTEM", "korvid");
+  Export("TEXMFLOCAL", RootPath(GetLocalRoot()).c_str());
+  Export("TEXMFMAIN", RootPath(GetInstallRoot()).c_str());
+
+  STARTUPINFOA startup;
+  std::memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+
+  UnloadFndbs();
+
+  SetConsoleCtrlHandler(KeepRunning, TRUE);
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    SetConsoleCtrlHandler(KeepRunning, FALSE);
+    return Fail("tervan: cannot run Perl.\n");
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 1;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  SetConsoleCtrlHandler(KeepRunning, FALSE);
+  return static_cast<int>(exitCode);
+}
+
+}  // namespace korvid

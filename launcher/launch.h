@@ -1,0 +1,25 @@
+// The launch procedure of tervan: find Perl and the script, export the TeX variables, run Perl.
+#pragma once
+
+namespace korvid {
+
+// The script search pattern: seven subtrees below every TEXMF root, in this order.
+constexpr char kScriptSearchPattern[] =
+    "%R/context//;%R/korvid//;%R/nts//;%R/pdftex//;%R/psutils//;%R/source//;%R/tex//";
+
+// Perl's exit code, or 1 when the launcher itself fails (after its message on standard error).
+int LaunchScript();
+
+// Fills the 260-character buffer with the full path of perl.exe; false when there is none (or its
+// path does not fit).
+bool FindPerl(char* perlPath);
+
+// Copies the first word of the raw command line, without its quotes, into the 260-character
+// program name and returns where the tail begins; null when the name does not fit.
+const char* SplitCommandLine(const char* commandLine, char* programName);
+
+// Fills the 260-character script path with the full path of baseName.pl along the script search
+// pattern; false when it is not found.
+bool FindScript(const char* baseName, char* scriptPath);
+
+}  // namespace korvid

@@ -1,0 +1,78 @@
+// The library used from several threads at once: searches, configuration lookups, new working
+// directories and cache clears must neither deadlock nor hand out a list that goes away.
+#include "internal.h"
+#include "library_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace korvid;
+
+namespace {
+
+class Concurrency : public testing_support::LibraryTest {};
+
+constexpr char kLauncherPattern[] =
+    "%R/context//;%R/korvid//;%R/nts//;%R/pdftex//;%R/psutils//;%R/source//;%R/tex//";
+
+}  // namespace
+
+TEST_F(Concurrency, SearchesLookupsAndWorkingDirectoriesAtOnce) {
+  std::string r0 = folder.MakeDirectory("r0");
+  std::string r1 = folder.MakeDirectory("r1");
+  std::string script = folder.Write("r1\\tex\\a\\b\\foo.pl", "");
+  folder.Write("r0\\korvid\\config\\korvid.ini", "[Korvid]\nKey=value\n");
+  Start(r0 + ";" + r1);
+  // The configuration files are read by the first lookup, while other threads run.
+  FreeConfig();
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> finished{0};
+  std::atomic<int> wrongResults{0};
+  std::vector<std::thread> threads;
+  auto worker = [&](int kind) {
+    char result[kMaxPath];
+    for (int i = 0; !stop; ++i) {
+      switch (kind) {
+        case 0:
+          if (!FindFile("foo.pl", kLauncherPattern, result) || script != result) ++wrongResults;
+          break;
+        case 1: {
+          char value[kMaxPath];
+          const char* v = GetConfigValue("Korvid", "Key", value, sizeof value, nullptr);
+          if (v == nullptr || std::string(v) != "value") ++wrongResults;
+          if (i % 16 == 0) FreeConfig();
+          break;
+        }
+        case 2:
+          AddWorkingDirectory(("C:\\w" + std::to_string(i % 4)).c_str(), i % 2 == 0);
+          AddApplicationName("app");
+          break;
+        case 3:
+          ClearSearchPathCache();
+          if (!FindFileOnDisk("korvid.ini", "%R\\korvid\\config", result)) ++wrongResults;
+          UnloadFndbs();
+          break;
+      }
+    }
+    ++finished;
+  };
+  for (int kind = 0; kind < 4; ++kind) {
+    threads.emplace_back(worker, kind);
+    threads.emplace_back(worker, kind);
+  }
+  Sleep(3000);
+  stop = true;
+  for (int waited = 0; finished < 8 && waited < 60000; waited += 10) Sleep(10);
+  if (finished < 8) {
+    ADD_FAILURE() << "threads are stuck: a lock order was violated";
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrongResults, 0);
+}

@@ -1,0 +1,132 @@
+// The file search: order of places, the disk walk, and the working-directory shortcuts.
+#include "internal.h"
+#include "library_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace korvid;
+using testing_support::TestFolder;
+using List = std::vector<std::string>;
+
+namespace {
+
+constexpr char kLauncherPattern[] =
+    "%R/context//;%R/korvid//;%R/nts//;%R/pdftex//;%R/psutils//;%R/source//;%R/tex//";
+
+class FindFiles : public testing_support::LibraryTest {
+ protected:
+  std::string Find(const char* name, const char* pattern) {
+    char result[kMaxPath];
+    return FindFile(name, pattern, result) ? std::string(result) : std::string("(not found)");
+  }
+  // Two roots without fndb below the test folder.
+  void StartTwoRoots() {
+    r0 = folder.MakeDirectory("r0");
+    r1 = folder.MakeDirectory("r1");
+    Start(r0 + ";" + r1);
+  }
+  std::string r0, r1;
+};
+
+}  // namespace
+
+TEST_F(FindFiles, ContextBeforeTex) {
+  StartTwoRoots();
+  folder.Write("r0\\tex\\generic\\foo.pl", "");
+  std::string context = folder.Write("r0\\context\\perl\\foo.pl", "");
+  EXPECT_EQ(Find("foo.pl", kLauncherPattern), context);
+}
+
+TEST_F(FindFiles, SecondRootsContextBeforeFirstRootsKorvid) {
+  StartTwoRoots();
+  folder.Write("r0\\korvid\\scripts\\foo.pl", "");
+  std::string second = folder.Write("r1\\context\\foo.pl", "");
+  EXPECT_EQ(Find("foo.pl", kLauncherPattern), second);
+}
+
+TEST_F(FindFiles, DirectHitBeforeDeeperOnes) {
+  StartTwoRoots();
+  folder.Write("r0\\tex\\a\\b\\x.sty", "");
+  std::string direct = folder.Write("r0\\tex\\x.sty", "");
+  EXPECT_EQ(Find("x.sty", "%R/tex//"), direct);
+  EXPECT_EQ(Find("b\\x.sty", "%R/tex//"), r0 + "\\tex\\a\\b\\x.sty");
+  EXPECT_EQ(Find("x.sty", "%R/tex/a//"), r0 + "\\tex\\a\\b\\x.sty");
+}
+
+TEST_F(FindFiles, TwoLevelsDownAndInnerMarkers) {
+  StartTwoRoots();
+  std::string deep = folder.Write("r1\\tex\\latex\\base\\deep.cls", "");
+  EXPECT_EQ(Find("deep.cls", "%R/tex//"), deep);
+  EXPECT_EQ(Find("base//deep.cls", "%R\\tex//"), deep);
+  EXPECT_EQ(Find("deep.cls", "%R/tex"), "(not found)");
+}
+
+TEST_F(FindFiles, TracesEachCandidate) {
+  StartTwoRoots();
+  SetTraceOptions("error,filesearch");
+  folder.MakeDirectory("r0\\tex\\sub");
+  capture.Clear();
+  EXPECT_EQ(Find("none.tex", "%R/tex//"), "(not found)");
+  List trying;
+  for (const std::string& text : capture.Texts()) {
+    if (text.rfind("trying ", 0) == 0) trying.push_back(text);
+  }
+  EXPECT_EQ(trying, (List{"trying " + r0 + "\\tex\\none.tex...",
+                          "trying " + r0 + "\\tex\\sub\\none.tex...",
+                          "trying " + r1 + "\\tex\\none.tex..."}));
+  // r1 has no tex directory: its enumeration is reported, and the search goes on.
+  EXPECT_EQ(capture.CountContaining("Info: " + r1 + "\\tex\\*"), 1);
+}
+
+TEST_F(FindFiles, MissingDirectoryIsReportedAndPassedOver) {
+  StartTwoRoots();
+  std::string found = folder.Write("r1\\tex\\y.tex", "");
+  capture.Clear();
+  EXPECT_EQ(Find("y.tex", "%R/nothere//;%R/tex//"), found);
+  EXPECT_EQ(capture.CountContaining("Info: " + r0 + "\\nothere\\*"), 1);
+  EXPECT_EQ(capture.CountContaining("Info: " + r1 + "\\nothere\\*"), 1);
+}
+
+TEST_F(FindFiles, AbsoluteNamesAreOnlyTested) {
+  StartTwoRoots();
+  std::string file = folder.Write("abs.txt", "");
+  EXPECT_EQ(Find(file.c_str(), "%R//"), file);
+  EXPECT_EQ(Find(r0.c_str(), "%R//"), "(not found)");  // a directory does not count
+  EXPECT_EQ(Find(folder.Join("none.txt").c_str(), "."), "(not found)");
+}
+
+TEST_F(FindFiles, CurrentDirectoryGivesTheNameAsPassed) {
+  StartTwoRoots();
+  folder.Write("sub\\here.txt", "");
+  EXPECT_EQ(Find("sub\\here.txt", "."), "sub\\here.txt");
+  EXPECT_EQ(Find("sub/here.txt", folder.Path().c_str()), "sub/here.txt");
+}
+
+TEST_F(FindFiles, WorkingDirectoryGivesAFullPath) {
+  StartTwoRoots();
+  std::string work = folder.MakeDirectory("work");
+  std::string file = folder.Write("work\\w.txt", "");
+  ASSERT_TRUE(AddWorkingDirectory(work.c_str(), true));
+  EXPECT_EQ(Find("w.txt", work.c_str()), file);
+  EXPECT_EQ(Find("w.txt", "."), file);  // "." expands to the working directories too
+}
+
+TEST_F(FindFiles, DiskOnlySearch) {
+  StartTwoRoots();
+  std::string fndb1 = folder.Write("r1\\korvid\\config\\texmf0.fndb", "x");
+  char result[kMaxPath];
+  ASSERT_TRUE(FindFileOnDisk("texmf0.fndb", "%R\\korvid\\config", result));
+  EXPECT_EQ(std::string(result), fndb1);
+  EXPECT_FALSE(FindFileOnDisk("texmf1.fndb", "%R\\korvid\\config", result));
+}
+
+TEST_F(FindFiles, OverlongNamesAreNotFound) {
+  StartTwoRoots();
+  std::string name(300, 'n');
+  EXPECT_EQ(Find(name.c_str(), "%R/tex//;."), "(not found)");
+  std::string absolute = "C:\\" + name;
+  EXPECT_EQ(Find(absolute.c_str(), "."), "(not found)");
+}
