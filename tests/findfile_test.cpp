@@ -1,4 +1,5 @@
 // The file search: order of places, the disk walk, and the working-directory shortcuts.
+#include "fndbbuilder.h"
 #include "internal.h"
 #include "library_fixture.h"
 
@@ -129,4 +130,71 @@ TEST_F(FindFiles, OverlongNamesAreNotFound) {
   EXPECT_EQ(Find(name.c_str(), "%R/tex//;."), "(not found)");
   std::string absolute = "C:\\" + name;
   EXPECT_EQ(Find(absolute.c_str(), "."), "(not found)");
+}
+
+namespace {
+
+class FndbSearch : public FindFiles {
+ protected:
+  void Build(const std::string& root) {
+    FndbBuildOptions options;
+    options.root = root;
+    FndbBuildResult result;
+    ASSERT_TRUE(BuildFndb(options, &result)) << result.error;
+  }
+};
+
+}  // namespace
+
+TEST_F(FndbSearch, ScriptThroughTheFndb) {
+  r0 = folder.MakeDirectory("r0");
+  std::string script = folder.Write("r0\\scripts\\..\\tex\\x\\foo.pl", "");
+  Build(r0);
+  Start(r0);
+  SetTraceOptions("error,fndb,filesearch");
+  capture.Clear();
+  EXPECT_EQ(Find("foo.pl", kLauncherPattern), r0 + "\\tex\\x\\foo.pl");
+  EXPECT_EQ(capture.CountContaining("trying "), 0);  // the disk is not walked
+  EXPECT_EQ(capture.CountContaining("found '" + r0 + "\\tex\\x\\foo.pl' in fndb"), 1);
+}
+
+TEST_F(FndbSearch, FileTheFndbDoesNotListIsNotFoundThere) {
+  r0 = folder.MakeDirectory("r0");
+  r1 = folder.MakeDirectory("r1");
+  Build(r0);
+  folder.Write("r0\\tex\\new.sty", "");  // after the database was made
+  std::string other = folder.Write("r1\\tex\\new.sty", "");
+  Start(r0 + ";" + r1);
+  EXPECT_EQ(Find("new.sty", "%R/tex//"), other);
+}
+
+TEST_F(FndbSearch, StaleEntryIsReportedAndTheSearchGoesOn) {
+  r0 = folder.MakeDirectory("r0");
+  r1 = folder.MakeDirectory("r1");
+  std::string gone = folder.Write("r0\\tex\\gone.sty", "");
+  std::string alsoGone = folder.Write("r0\\tex\\gone2.sty", "");
+  Build(r0);
+  DeleteFileA(gone.c_str());
+  DeleteFileA(alsoGone.c_str());
+  std::string other = folder.Write("r1\\tex\\gone.sty", "");
+  Start(r0 + ";" + r1);
+  capture.Clear();
+  EXPECT_EQ(Find("gone.sty", "%R/tex//"), other);
+  EXPECT_EQ(Find("gone2.sty", "%R/tex//"), "(not found)");
+  List texts = capture.Texts();
+  EXPECT_EQ(capture.CountContaining("found '" + gone + "' in fndb, but the file does not exist"), 1);
+  EXPECT_EQ(capture.CountContaining("found '" + alsoGone + "' in fndb, but the file does not exist"),
+            1);
+  EXPECT_EQ(capture.CountContaining("the file name database is out-of-date"), 1);
+  EXPECT_EQ(capture.CountContaining("internal error in 'lib/findfile'"), 2);
+}
+
+TEST_F(FndbSearch, ReferencesAreReleasedAfterEachEntry) {
+  r0 = folder.MakeDirectory("r0");
+  folder.Write("r0\\tex\\a.sty", "");
+  Build(r0);
+  Start(r0);
+  EXPECT_EQ(Find("a.sty", "%R/tex//"), r0 + "\\tex\\a.sty");
+  EXPECT_EQ(Find("b.sty", "%R/tex//"), "(not found)");
+  EXPECT_TRUE(UnloadFndbs());
 }

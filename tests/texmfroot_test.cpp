@@ -1,10 +1,13 @@
 // TEXMF roots: discovery from the edition marker, paths.ini, the registry and the defaults, and
 // the questions the root table answers.
+#include "fndbbuilder.h"
 #include "internal.h"
 #include "library_fixture.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <string>
@@ -270,4 +273,140 @@ TEST_F(Discovery, PathsIniWithoutTheListOrUnparsable) {
   answers = Probe(exe, "roots", &lines);
   EXPECT_EQ(answers["root0"], "C:\\reg");
   EXPECT_TRUE(Contains(lines, "cannot parse '" + bin + "\\..\\config\\paths.ini'"));
+}
+
+namespace {
+
+// Roots on disk, some with an fndb made by the builder.
+class RootFndbs : public testing_support::LibraryTest {
+ protected:
+  std::string MakeRoot(const std::string& name, bool withFndb) {
+    std::string root = folder.MakeDirectory(name);
+    folder.Write(name + "\\tex\\a.sty", "");
+    if (withFndb) Build(root);
+    return root;
+  }
+  void Build(const std::string& root, const std::string& output = "") {
+    FndbBuildOptions options;
+    options.root = root;
+    options.output = output;
+    FndbBuildResult result;
+    ASSERT_TRUE(BuildFndb(options, &result)) << result.error;
+  }
+  static std::string Pointer(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+  }
+};
+
+}  // namespace
+
+TEST_F(RootFndbs, SameHandleAndOneMoreReferenceEachTime) {
+  std::string r0 = MakeRoot("r0", true);
+  Start(r0);
+  SetTraceOptions("error,fndb");
+  capture.Clear();
+  FndbReference first = GetFndb(0);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->ReferenceCount(), 2);
+  FndbReference second = GetFndb(0);
+  EXPECT_EQ(second.get(), first.get());
+  EXPECT_EQ(first->ReferenceCount(), 3);
+  std::string path = r0 + "\\korvid\\config\\texmf.fndb";
+  EXPECT_EQ(capture.Texts(),
+            (List{"loading " + path + "...",
+                  "... " + std::to_string(reinterpret_cast<std::uintptr_t>(first.get()))}));
+  second.reset();
+  EXPECT_EQ(first->ReferenceCount(), 2);
+}
+
+TEST_F(RootFndbs, OnlyTheLocalRootIsOpenedWritable) {
+  std::string r0 = MakeRoot("r0", true);
+  std::string r1 = MakeRoot("r1", true);
+  Start(r0 + ";" + r1, "", r1);
+  SetTraceOptions("error,fndb");
+  capture.Clear();
+  EXPECT_TRUE(GetFndb(0)->IsReadOnly());
+  EXPECT_FALSE(GetFndb(1)->IsReadOnly());
+  EXPECT_TRUE(capture.HasText("loading frozen " + r0 + "\\korvid\\config\\texmf.fndb..."));
+  EXPECT_TRUE(capture.HasText("loading " + r1 + "\\korvid\\config\\texmf.fndb..."));
+}
+
+TEST_F(RootFndbs, StartupFlagFreezesTheLocalRootToo) {
+  std::string r0 = MakeRoot("r0", true);
+  StartupOptions options{kStartupFrozenFndbs, {}};
+  Start(r0, "", r0, &options);
+  EXPECT_TRUE(GetFndb(0)->IsReadOnly());
+}
+
+TEST_F(RootFndbs, RootWithoutFndbIsAskedOnce) {
+  std::string r0 = MakeRoot("r0", false);
+  Start(r0);
+  SetTraceOptions("error,fndb");
+  capture.Clear();
+  EXPECT_EQ(GetFndb(0), nullptr);
+  EXPECT_EQ(GetFndb(0), nullptr);
+  EXPECT_EQ(capture.Texts(), List{"there is no fndb for '" + r0 + "'"});
+  char buffer[kRootBufferSize];
+  EXPECT_FALSE(GetFndbFileName(0, buffer));
+}
+
+TEST_F(RootFndbs, NumberedFndbInAnyRootWins) {
+  std::string r0 = MakeRoot("r0", false);
+  std::string r1 = MakeRoot("r1", true);
+  folder.MakeDirectory("r0\\korvid\\config");
+  Build(r1, r0 + "\\korvid\\config\\texmf1.fndb");
+  Start(r0 + ";" + r1);
+  char buffer[kRootBufferSize];
+  ASSERT_TRUE(GetFndbFileName(1, buffer));
+  EXPECT_EQ(std::string(buffer), r0 + "\\korvid\\config\\texmf1.fndb");
+  ASSERT_TRUE(GetFndbFileName(0, buffer) == false);
+  FndbReference fndb = GetFndb(1);
+  ASSERT_NE(fndb, nullptr);
+  EXPECT_STREQ(fndb->RootPath(), r1.c_str());
+}
+
+TEST_F(RootFndbs, UnloadLeavesWhatIsStillHeld) {
+  std::string r0 = MakeRoot("r0", true);
+  std::string r1 = MakeRoot("r1", true);
+  Start(r0 + ";" + r1);
+  SetTraceOptions("error,fndb");
+  FndbReference held = GetFndb(0);
+  FileNameDatabase* other = GetFndb(1).get();
+  capture.Clear();
+  EXPECT_FALSE(UnloadFndbs());
+  EXPECT_EQ(capture.Texts(), (List{"cannot unload fndb #0: still in use",
+                                   "unloading fndb " + Pointer(other)}));
+  EXPECT_EQ(held->ReferenceCount(), 2);
+  held.reset();
+  EXPECT_TRUE(UnloadFndbs());
+  capture.Clear();
+  EXPECT_NE(GetFndb(1), nullptr);  // loaded again on demand
+  EXPECT_TRUE(capture.HasText("loading frozen " + r1 + "\\korvid\\config\\texmf.fndb..."));
+}
+
+TEST_F(RootFndbs, DamagedFndbIsNotTriedAgain) {
+  std::string r0 = MakeRoot("r0", false);
+  std::string path = folder.Write("r0\\korvid\\config\\texmf.fndb", std::string(64, 'x'));
+  Start(r0);
+  capture.Clear();
+  EXPECT_EQ(GetFndb(0), nullptr);
+  EXPECT_TRUE(capture.HasText("'" + path + "' is not an fndb file"));
+  EXPECT_TRUE(capture.HasText("cannot load '" + path + "'"));
+  capture.Clear();
+  EXPECT_EQ(GetFndb(0), nullptr);
+  EXPECT_TRUE(capture.Lines().empty());
+}
+
+TEST_F(RootFndbs, ShutdownReleasesTheTablesReferences) {
+  std::string r0 = MakeRoot("r0", true);
+  Start(r0);
+  SetTraceOptions("error,fndb");
+  FndbReference kept = GetFndb(0);
+  FreeRoots();
+  EXPECT_EQ(kept->ReferenceCount(), 1);  // a holder keeps the handle alive
+  capture.Clear();
+  kept.reset();
+  EXPECT_EQ(capture.CountContaining("unloading fndb "), 1);
 }
