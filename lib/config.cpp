@@ -111,11 +111,11 @@ std::string EnvironmentName(const char* section, const char* name) {
 // A value that does not fit the buffer counts as none.
 bool LookUpInSection(CfgPtr& cfg, const char* section, const char* name, char* buffer,
                      std::size_t size) {
-  const char* value = std::getenv(EnvironmentName(section, name).c_str());
-  if (value == nullptr) {
-    if (!cfg) cfg.reset(CreateCfg());
-    value = GetCfgValue(cfg.get(), section, name);
+  if (std::optional<std::string> value = GetEnvironmentValue(EnvironmentName(section, name).c_str())) {
+    return CopyIfFits(buffer, size, value->c_str());
   }
+  if (!cfg) cfg.reset(CreateCfg());
+  const char* value = GetCfgValue(cfg.get(), section, name);
   return value != nullptr && CopyIfFits(buffer, size, value);
 }
 

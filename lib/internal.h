@@ -128,6 +128,16 @@ using DebugOutputHook = void (*)(const char* line);
 void SetDebugOutputHook(DebugOutputHook hook);
 
 // ---------------------------------------------------------------------------------------------
+// The environment (lib/korvid). The runtime's environment table is not safe against a writer on
+// another thread, so every read and write of the library goes through these, under the
+// environment lock (a leaf). The runtime's setter also updates the environment that child
+// processes inherit.
+
+std::optional<std::string> GetEnvironmentValue(const char* name);
+// False (after a report) when the value is too long for the platform.
+bool SetEnvironmentEntry(const std::string& entry);  // "NAME=value"
+
+// ---------------------------------------------------------------------------------------------
 // File registries (lib/files): what the library records as temporary or open, acted upon at
 // shutdown.
 
@@ -157,7 +167,7 @@ void RegisterRoot(const char* path);
 //
 // Lock order. The start-up lock comes first and is never taken while another is held. Then:
 // configuration-file lock, root-table lock, working-directory lock, application-name lock; the
-// search-path cache lock and the trace lock are leaves (nothing is taken while they are held);
+// search-path cache, environment and trace locks are leaves (nothing is taken while they are held);
 // the error lock encloses only the trace lock. Code that would need a lock against this order
 // releases its own first.
 
@@ -188,6 +198,10 @@ struct LibraryContext {
     LibraryLock lock;
     std::optional<std::vector<std::string>> list;
   } workingDirectories;
+
+  struct {
+    LibraryLock lock;
+  } environment;
 
   struct {
     LibraryLock lock;

@@ -23,9 +23,6 @@ bool CopyPath(char* buffer, const std::string& text) {
   return true;
 }
 
-const char* GetEnvironment(const char* name) { return std::getenv(name); }
-
-void SetEnvironment(const std::string& entry) { _putenv(entry.c_str()); }
 
 void RegisterStandardStreams() {
   int* ids[] = {&traceStreams.access,   &traceStreams.config,   &traceStreams.error,
@@ -44,7 +41,7 @@ void ExportWorkingDirectories(const std::vector<std::string>& list) {
     if (i > 0) entry += ';';
     entry += list[i];
   }
-  SetEnvironment(entry);
+  SetEnvironmentEntry(entry);
 }
 
 // Makes the directory absolute; an empty name stands for the current directory.
@@ -71,6 +68,27 @@ void TearDown() {
 }
 
 }  // namespace
+
+std::optional<std::string> GetEnvironmentValue(const char* name) {
+  LockGuard guard(Context().environment.lock);
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+// The platform keeps values of at most 32767 characters (and some versions crash on longer ones
+// instead of failing): a longer value is not set, and the variable keeps its old value.
+bool SetEnvironmentEntry(const std::string& entry) {
+  constexpr std::size_t kMaxValue = 32767;
+  std::size_t equals = entry.find('=');
+  if (equals == std::string::npos || entry.size() - equals - 1 > kMaxValue) {
+    TraceError("cannot set environment variable '%s': value too long",
+               entry.substr(0, equals).c_str());
+    return false;
+  }
+  LockGuard guard(Context().environment.lock);
+  return _putenv(entry.c_str()) == 0;
+}
 
 LibraryContext& Context() {
   static LibraryContext context;
@@ -106,8 +124,8 @@ bool InitializeLibrary(const StartupOptions* options) {
     auto& workingDirectories = Context().workingDirectories;
     LockGuard wdGuard(workingDirectories.lock);
     workingDirectories.list.emplace();
-    if (const char* value = GetEnvironment("KORVID_CWD")) {
-      std::string copy = value;
+    if (std::optional<std::string> value = GetEnvironmentValue("KORVID_CWD")) {
+      std::string copy = *value;
       NormalizeSlashes(copy.data());
       Tokenizer items(copy.c_str(), ';');
       while (const char* item = items.Next()) {
@@ -163,17 +181,19 @@ char* GetHomeDirectory(char* buffer) {
   static char staticBuffer[kMaxPath];
   if (buffer == nullptr) buffer = staticBuffer;
 
-  const char* homeDrive = GetEnvironment("HOMEDRIVE");
-  const char* homePath = GetEnvironment("HOMEPATH");
-  if (homeDrive != nullptr && homePath != nullptr) {
-    std::string home = homeDrive;
-    if (!IsDirectoryDelimiter(static_cast<unsigned char>(homePath[0]))) home += '\\';
-    home += homePath;
+  std::optional<std::string> homeDrive = GetEnvironmentValue("HOMEDRIVE");
+  std::optional<std::string> homePath = GetEnvironmentValue("HOMEPATH");
+  if (homeDrive && homePath) {
+    std::string home = *homeDrive;
+    if (homePath->empty() || !IsDirectoryDelimiter(static_cast<unsigned char>((*homePath)[0]))) {
+      home += '\\';
+    }
+    home += *homePath;
     if (CopyPath(buffer, home)) return buffer;
     TraceError("buffer capacity exceeded");
   }
-  if (const char* home = GetEnvironment("HOME")) {
-    if (CopyPath(buffer, home)) return buffer;
+  if (std::optional<std::string> home = GetEnvironmentValue("HOME")) {
+    if (CopyPath(buffer, *home)) return buffer;
     TraceError("buffer capacity exceeded");
   }
   if (GetProfileDirectory(buffer) != nullptr) return buffer;
@@ -217,9 +237,9 @@ char* GetProfileDirectory(char* buffer) {
     KORVID_RAISE(ErrorCode::Win32ErrorNumber, static_cast<unsigned long>(status), kProfileKey);
     return nullptr;
   }
-  const char* profile = GetEnvironment("USERPROFILE");
-  if (profile == nullptr || profile[0] == '\0') return nullptr;
-  if (!CopyPath(buffer, profile)) {
+  std::optional<std::string> profile = GetEnvironmentValue("USERPROFILE");
+  if (!profile || profile->empty()) return nullptr;
+  if (!CopyPath(buffer, *profile)) {
     TraceError("buffer capacity exceeded");
     return nullptr;
   }
@@ -264,12 +284,12 @@ void ExportTempEnvironment() {
   char scratch[kMaxPath];
   if (ChooseScratchDirectory(scratch, false)) {
     for (const char* name : {"TEMPDIR", "TMPDIR", "TEMP", "TMP"}) {
-      if (GetEnvironment(name) == nullptr) SetEnvironment(std::string(name) + "=" + scratch);
+      if (!GetEnvironmentValue(name)) SetEnvironmentEntry(std::string(name) + "=" + scratch);
     }
   }
-  if (GetEnvironment("HOME") == nullptr) {
+  if (!GetEnvironmentValue("HOME")) {
     char home[kMaxPath];
-    SetEnvironment(std::string("HOME=") + GetHomeDirectory(home));
+    SetEnvironmentEntry(std::string("HOME=") + GetHomeDirectory(home));
   }
 }
 

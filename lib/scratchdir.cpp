@@ -19,12 +19,12 @@ bool CopyCandidate(char* buffer, const std::string& candidate) {
 // environment on the NT family.
 std::string SystemDrive() {
   if (GetVersion() & 0x80000000u) return "C:";
-  const char* drive = std::getenv("SystemDrive");
-  if (drive == nullptr || drive[0] == '\0') {
+  std::optional<std::string> drive = GetEnvironmentValue("SystemDrive");
+  if (!drive || drive->empty()) {
     TraceError("SystemDrive environment variable not defined");
     return "C:";
   }
-  return std::string(1, drive[0]) + ":";
+  return std::string(1, (*drive)[0]) + ":";
 }
 
 }  // namespace

@@ -39,11 +39,11 @@ struct Discovery {
 };
 
 std::string KorvidDirectLocalRoot() {
-  if (const char* local = std::getenv("KD_LOCALROOT")) return local;
+  if (std::optional<std::string> local = GetEnvironmentValue("KD_LOCALROOT")) return *local;
   if ((GetVersion() & 0x80000000u) == 0) {
-    const char* systemDrive = std::getenv("SystemDrive");
-    if (systemDrive != nullptr && systemDrive[0] != '\0') {
-      return std::string(1, systemDrive[0]) + ":\\KorvidDirect";
+    std::optional<std::string> systemDrive = GetEnvironmentValue("SystemDrive");
+    if (systemDrive && !systemDrive->empty()) {
+      return std::string(1, (*systemDrive)[0]) + ":\\KorvidDirect";
     }
     TraceError("SystemDrive environment variable not defined");
   }
@@ -181,8 +181,8 @@ bool IsKorvidDirect() {
 // A KORVID_BINDIR too long for a root buffer is passed over for the program directory.
 bool GetBinDirectory(char* buffer) {
   if (!IsKorvidDirect()) {
-    if (const char* bin = std::getenv("KORVID_BINDIR")) {
-      if (CopyRoot(buffer, bin)) return true;
+    if (std::optional<std::string> bin = GetEnvironmentValue("KORVID_BINDIR")) {
+      if (CopyRoot(buffer, *bin)) return true;
       TraceError("buffer capacity exceeded");
     }
   }

@@ -49,8 +49,9 @@ TEST_F(Concurrency, SearchesLookupsAndWorkingDirectoriesAtOnce) {
           break;
         }
         case 2:
-          AddWorkingDirectory(("C:\\w" + std::to_string(i % 4)).c_str(), i % 2 == 0);
+          if (i < 200) AddWorkingDirectory(("C:\\w" + std::to_string(i % 4)).c_str(), i % 2 == 0);
           AddApplicationName("app");
+          if (i % 32 == 0) ClearApplicationNames();
           break;
         case 3:
           ClearSearchPathCache();

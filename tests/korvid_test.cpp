@@ -118,6 +118,20 @@ TEST_F(Context, OverlongWorkingDirectoryIsRefused) {
   UninitializeLibrary();
 }
 
+TEST_F(Context, WorkingDirectoryListBeyondTheEnvironmentsLimit) {
+  ScopedEnvironment cwd("KORVID_CWD", nullptr);
+  InitializeLibrary();
+  std::string directory = "C:\\" + std::string(200, 'd');
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(AddWorkingDirectory(directory.c_str(), true));
+  EXPECT_EQ(WorkingDirectories().size(), 200u);
+  std::string exported = Env("KORVID_CWD");
+  EXPECT_LE(exported.size(), 32767u);
+  EXPECT_GE(exported.size(), 32767u - 203);  // the last list that fitted
+  EXPECT_GE(capture.CountContaining("cannot set environment variable 'KORVID_CWD': value too long"),
+            1);
+  UninitializeLibrary();
+}
+
 TEST_F(Context, NestedStartupsOnlyCount) {
   ScopedEnvironment cwd("KORVID_CWD", "C:\\one");
   StartupOptions first{kStartupFrozenFndbs, {1, 2, 3}};
