@@ -30,15 +30,6 @@ struct PerlSetup {
   std::string record;
 };
 
-// Polls until fakeperl has written its first record (it then waits for a control event).
-bool WaitForWaitingRecord(const std::string& path) {
-  for (int i = 0; i < 3000; ++i) {
-    if (Exists(path)) return ReadFakePerlRecord(path).ctrlState == FakePerlCtrlState::Waiting;
-    Sleep(10);
-  }
-  return false;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include "fakeperl_record.h"
 
 #include "testing.h"
+#include "win32.h"
 
 #include <stdexcept>
 
@@ -141,6 +142,14 @@ FakePerlRecord ReadFakePerlRecord(const std::string& path) {
     throw std::runtime_error("damaged fakeperl record " + path + ": " + error);
   }
   return record;
+}
+
+bool WaitForWaitingRecord(const std::string& path) {
+  for (int i = 0; i < 3000; ++i) {
+    if (Exists(path)) return ReadFakePerlRecord(path).ctrlState == FakePerlCtrlState::Waiting;
+    Sleep(10);
+  }
+  return false;
 }
 
 }  // namespace testing_support

@@ -84,5 +84,7 @@ struct FakePerlRecord {
 bool ParseFakePerlRecord(std::string_view bytes, FakePerlRecord* record, std::string* error);
 // Reads and parses the record file; throws std::runtime_error when it is missing or damaged.
 FakePerlRecord ReadFakePerlRecord(const std::string& path);
+// Waits (up to 30 s) for the record that says fakeperl.exe waits for a console control event.
+bool WaitForWaitingRecord(const std::string& path);
 
 }  // namespace testing_support

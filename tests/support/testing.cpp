@@ -339,8 +339,10 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
   std::thread outReader, errReader;
   std::string input = options.input;
   auto run = [&] {
-    result.started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                    directory, &startup, &process) != 0;
+    const char* application =
+        options.applicationName.empty() ? nullptr : options.applicationName.c_str();
+    result.started = CreateProcessA(application, line.data(), nullptr, nullptr, TRUE, flags,
+                                    nullptr, directory, &startup, &process) != 0;
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     CloseHandle(inRead);

@@ -96,6 +96,7 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
+  std::string applicationName;      // empty: taken from the command line
   std::string currentDirectory;     // empty: the caller's
   bool collectDebugOutput = false;  // run the child under a debugger that collects its lines
   std::string input;                // written to the child's standard input
@@ -105,7 +106,7 @@ struct ProcessOptions {
   std::function<void(std::uint32_t processId)> onStarted;
 };
 
-// Starts the raw command line (CreateProcessA, no application name), waits and collects.
+// Starts the raw command line (CreateProcessA), waits and collects.
 ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& options = {});
 
 // Directory of the build's programs (the test executables and the test programs).

@@ -1,0 +1,283 @@
+// tervan.exe from end to end: installed under a utility's name in a TEXMF tree, started with exact
+// raw command lines, with a stand-in perl.exe that records what it was given.
+#include "console.h"
+#include "fakeperl_record.h"
+#include "fndbbuilder.h"
+#include "internal.h"
+#include "testing.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace korvid;
+using namespace testing_support;
+using List = std::vector<std::string>;
+
+namespace {
+
+// A distribution below a test folder: roots <T>\local (no fndb) and <T>\texmf (with fndb), named
+// in <T>\texmf\korvid\config\paths.ini; the launcher installed as <T>\texmf\korvid\bin\foo.exe;
+// the stand-in Perl in <T>\perl, put first on the PATH.
+class Launcher : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    local = folder.MakeDirectory("local");
+    texmf = folder.MakeDirectory("texmf");
+    bin = folder.MakeDirectory("texmf\\korvid\\bin");
+    exe = bin + "\\foo.exe";
+    perl = folder.Join("perl\\perl.exe");
+    record = folder.Join("record.txt");
+    fndbPath = texmf + "\\korvid\\config\\texmf.fndb";
+    CopyProgram("tervan.exe", exe);
+    CopyProgram("fakeperl.exe", perl);
+    WritePathsIni(local + ";" + texmf);
+    path.emplace("PATH", (folder.Join("perl") + ";" + oldPath()).c_str());
+    recordVariable.emplace(kFakePerlRecord, record.c_str());
+  }
+  static std::string oldPath() {
+    const char* p = std::getenv("PATH");
+    return p ? p : "";
+  }
+  void WritePathsIni(const std::string& roots) {
+    folder.Write("texmf\\korvid\\config\\paths.ini",
+                 "[Paths]\nTeXMF Root Directories=" + roots + "\nInstall Root=" + texmf +
+                     "\nLocal Root=" + local + "\n");
+  }
+  void BuildFndb() {
+    FndbBuildOptions options;
+    options.root = texmf;
+    FndbBuildResult result;
+    ASSERT_TRUE(korvid::BuildFndb(options, &result)) << result.error;
+  }
+  // Puts the script into the install root's tree and lists it in its fndb.
+  std::string InstallScript(const std::string& relative = "texmf\\scripts\\..\\tex\\perl\\foo.pl") {
+    std::string script = folder.Write(relative, "print 1;\n");
+    BuildFndb();
+    return script;
+  }
+  ProcessResult Run(const std::string& commandLine, ProcessOptions options = {}) {
+    if (options.applicationName.empty()) options.applicationName = exe;
+    return RunProcess(commandLine, options);
+  }
+  std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+  TestFolder folder;
+  std::string local, texmf, bin, exe, perl, record, fndbPath;
+  std::optional<ScopedEnvironment> path;
+  std::optional<ScopedEnvironment> recordVariable;
+  ScopedEnvironment noBin{"KORVID_BINDIR", nullptr};
+  ScopedEnvironment noCwd{"KORVID_CWD", nullptr};
+};
+
+}  // namespace
+
+TEST_F(Launcher, QuotedProgramNameWithArguments) {
+  std::string script = texmf + "\\tex\\perl\\foo.pl";
+  InstallScript();
+  ProcessResult result = Run(Quoted(exe) + " -v \"a b\"");
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitCode, 0u) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  FakePerlRecord r = ReadFakePerlRecord(record);
+  EXPECT_EQ(r.commandLine, Quoted(perl) + " " + Quoted(script) + " -v \"a b\"");
+}
+
+TEST_F(Launcher, RawCommandLines) {
+  std::string script = texmf + "\\tex\\perl\\foo.pl";
+  InstallScript();
+  const std::string prefix = Quoted(perl) + " " + Quoted(script) + " ";
+  struct Row { std::string line; std::string tail; };
+  const Row rows[] = {
+      {exe + "   x", "x"},
+      {exe, ""},
+      {Quoted(exe) + "\tx", "\tx"},
+      {exe + "\tx y", "y"},  // the tab and x belong to the program name, whose base is still foo
+      {"\"" + exe + " -x", ""},  // no closing quote: all of it is the program name
+      {Quoted(exe) + "  \"quoted \\\" arg\" \\\\server\\share  trailing  ", "\"quoted \\\" arg\" \\\\server\\share  trailing  "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    DeleteFileA(record.c_str());
+    ProcessResult result = Run(row.line);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, 0u) << result.err;
+    EXPECT_EQ(ReadFakePerlRecord(record).commandLine, prefix + row.tail);
+  }
+}
+
+TEST_F(Launcher, ExitCodesComeBackUnchanged) {
+  InstallScript();
+  for (const char* code : {"0", "2", "255", "3221225477"}) {
+    SCOPED_TRACE(code);
+    ScopedEnvironment exitCode(kFakePerlExitCode, code);
+    ProcessResult result = Run(exe);
+    EXPECT_EQ(std::to_string(result.exitCode), code);
+  }
+}
+
+TEST_F(Launcher, TexVariablesAreOverwritten) {
+  InstallScript();
+  ScopedEnvironment system("TEXSYSTEM", "other");
+  ScopedEnvironment localRoot("TEXMFLOCAL", "C:\\old\\local");
+  ScopedEnvironment mainRoot("TEXMFMAIN", "C:\\old\\main");
+  ASSERT_EQ(Run(exe + " x").exitCode, 0u);
+  FakePerlRecord r = ReadFakePerlRecord(record);
+  EXPECT_EQ(r.environment["TEXSYSTEM"], std::optional<std::string>("korvid"));
+  EXPECT_EQ(r.environment["TEXMFLOCAL"], std::optional<std::string>(local));
+  EXPECT_EQ(r.environment["TEXMFMAIN"], std::optional<std::string>(texmf));
+}
+
+TEST_F(Launcher, NoFndbStaysMappedWhilePerlRuns) {
+  InstallScript();
+  std::string name = FndbMappingName(fndbPath.c_str());
+  ASSERT_FALSE(name.empty());
+  ScopedEnvironment mappings(kFakePerlMappings, FakePerlMappingList({name}).c_str());
+  ASSERT_EQ(Run(exe).exitCode, 0u);
+  FakePerlRecord r = ReadFakePerlRecord(record);
+  ASSERT_EQ(r.mappings.size(), 1u);
+  EXPECT_FALSE(r.mappings[0].opened);
+
+  // The check itself sees a mapping that someone else holds.
+  InitializeLibrary();
+  FileNameDatabase* held = FileNameDatabase::Create(fndbPath.c_str(), texmf.c_str(), true);
+  ASSERT_NE(held, nullptr);
+  ASSERT_EQ(Run(exe).exitCode, 0u);
+  EXPECT_TRUE(ReadFakePerlRecord(record).mappings[0].opened);
+  held->Release();
+  UninitializeLibrary();
+}
+
+TEST_F(Launcher, ScriptInARootWithoutFndb) {
+  InstallScript("texmf\\tex\\other.pl");
+  std::string script = folder.Write("local\\context\\perl\\foo.pl", "");
+  ASSERT_EQ(Run(exe).exitCode, 0u);
+  EXPECT_EQ(ReadFakePerlRecord(record).commandLine, Quoted(perl) + " " + Quoted(script) + " ");
+}
+
+TEST_F(Launcher, FndbRootHidesAFileItDoesNotList) {
+  BuildFndb();
+  folder.Write("texmf\\tex\\foo.pl", "");
+  ProcessResult result = Run(exe);
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.err, "tervan: cannot find foo.pl.\n");
+}
+
+TEST_F(Launcher, NoPerl) {
+  InstallScript();
+  DeleteFileA(perl.c_str());
+  ProcessResult result = Run(exe + " x");
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tervan: you do not have Perl in your PATH.\n");
+  EXPECT_FALSE(Exists(record));
+}
+
+TEST_F(Launcher, NoScript) {
+  BuildFndb();
+  ProcessResult result = Run(exe);
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tervan: cannot find foo.pl.\n");
+}
+
+TEST_F(Launcher, PerlThatCannotRun) {
+  InstallScript();
+  WriteFileBytes(perl, "this is no program");
+  ProcessResult result = Run(exe);
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "tervan: cannot run Perl.\n");
+}
+
+TEST_F(Launcher, ProgramNameTooLongForItsBuffer) {
+  InstallScript();
+  ProcessResult result = Run(Quoted("C:\\" + std::string(300, 'n') + "\\foo.exe") + " x");
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.err, "tervan: the program name is too long.\n");
+  EXPECT_FALSE(Exists(record));
+}
+
+TEST_F(Launcher, FailedRootQueryIsTracedAndTheRunGoesOn) {
+  // Only separators: discovery registers no root, every root question fails.
+  WritePathsIni(";");
+  ProcessOptions options;
+  options.collectDebugOutput = true;
+  ProcessResult result = Run(exe, options);
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_EQ(result.err, "tervan: cannot find foo.pl.\n");
+  int internal = 0, noRoots = 0;
+  for (const std::string& line : result.debugLines) {
+    if (line.rfind("korvidlib: internal error in 'lib/texmfroot', line ", 0) == 0) ++internal;
+    if (line == "korvidlib: no TEXMF roots configured\n") ++noRoots;
+  }
+  EXPECT_GE(noRoots, 1);
+  EXPECT_EQ(internal, noRoots);
+}
+
+TEST_F(Launcher, StaleFndbIsTracedOnTheDebuggerOutput) {
+  std::string stale = InstallScript("texmf\\tex\\foo.pl");
+  DeleteFileA(stale.c_str());
+  std::string script = folder.Write("local\\tex\\foo.pl", "");
+  WritePathsIni(texmf + ";" + local);  // the install root first: its stale entry is met first
+  ProcessOptions options;
+  options.collectDebugOutput = true;
+  ProcessResult result = Run(exe, options);
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_EQ(ReadFakePerlRecord(record).commandLine, Quoted(perl) + " " + Quoted(script) + " ");
+  List expected = {"korvidlib: found '" + stale + "' in fndb, but the file does not exist\n",
+                   "korvidlib: the file name database is out-of-date\n"};
+  List seen;
+  for (const std::string& line : result.debugLines) {
+    if (line.find("in fndb") != std::string::npos || line.find("out-of-date") != std::string::npos) {
+      seen.push_back(line);
+    }
+  }
+  EXPECT_EQ(seen, expected);
+}
+
+TEST_F(Launcher, CtrlCReachesPerlAndTheLauncherReturnsItsCode) {
+  ASSERT_TRUE(UseOwnConsole());
+  InstallScript();
+  ScopedEnvironment wait(kFakePerlCtrlWait, "30000");
+  ScopedEnvironment code(kFakePerlCtrlExitCode, "42");
+  CtrlCGuard guard;
+  ProcessOptions options;
+  bool sent = false;
+  options.onStarted = [&](std::uint32_t) { sent = WaitForWaitingRecord(record) && SendCtrlC(0); };
+  ProcessResult result = Run(exe, options);
+  EXPECT_TRUE(sent);
+  EXPECT_EQ(result.exitCode, 42u);
+  EXPECT_EQ(ReadFakePerlRecord(record).ctrlState, FakePerlCtrlState::Received);
+  EXPECT_TRUE(guard.WaitForCount(1, 10000));
+}
+
+TEST_F(Launcher, SeveralLaunchersAtOnce) {
+  InstallScript();
+  recordVariable.reset();
+  constexpr int kLaunchers = 6;
+  std::vector<std::thread> threads;
+  std::atomic<int> succeeded{0};
+  for (int i = 0; i < kLaunchers; ++i) {
+    threads.emplace_back([&, i] {
+      ProcessResult result = Run(exe + " run" + std::to_string(i));
+      if (result.started && result.exitCode == 0 && result.err.empty()) ++succeeded;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(succeeded, kLaunchers);
+}
+
+TEST_F(Launcher, RealPerlRunsTheScript) {
+  CopyProgram("hostperl.exe", perl);
+  InstallScript("texmf\\tex\\foo.pl");
+  folder.Write("texmf\\tex\\foo.pl",
+               "print join('|', @ARGV), \"\\n\", $ENV{TEXMFMAIN}, \"\\n\"; exit 3;\n");
+  ProcessResult result = Run(exe + " one \"two words\" three");
+  EXPECT_EQ(result.exitCode, 3u) << result.err;
+  EXPECT_EQ(result.out, "one|two words|three\n" + texmf + "\n");
+}
