@@ -1,0 +1,128 @@
+// Benchmark of a launch: tervan installed as foo.exe (its script found through an fndb, the stand-in
+// perl.exe as the child) against the same child started directly, and against one start of a
+// trivial program; the runs are interleaved and the medians compared. The launcher's own cost is
+// the launch minus the direct start minus one trivial start.
+//
+// usage: launch_bench [--runs N]   (from the build directory, which holds the programs)
+#include "bench.h"
+#include "fndbbuilder.h"
+#include "internal.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace korvid;
+
+namespace {
+
+using bench::MakeDirectories;
+using bench::Now;
+
+// Starts the command line, waits; the wall time in milliseconds, or a negative value on failure.
+double TimeRun(const std::string& commandLine, DWORD expectedExitCode) {
+  std::string line = commandLine;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  double start = Now();
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  double end = Now();
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return code == expectedExitCode ? (end - start) * 1e3 : -1;
+}
+
+bool Copy(const std::string& from, const std::string& to) {
+  return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+struct Stats {
+  double median, low, high;
+};
+
+Stats Summarize(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return {values[values.size() / 2], values.front(), values.back()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 60;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
+  }
+  char self[kMaxPath];
+  GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string build = self;
+  build.erase(build.find_last_of('\\'));
+
+  char temp[kMaxPath];
+  GetTempPathA(sizeof temp, temp);
+  const std::string tree = std::string(temp) + "korvid-launch-bench";
+  const std::string texmf = tree + "\\texmf";
+  const std::string bin = texmf + "\\korvid\\bin";
+  MakeDirectories(bin);
+  MakeDirectories(texmf + "\\tex\\perl");
+  HANDLE script = CreateFileA((texmf + "\\tex\\perl\\foo.pl").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
+  CloseHandle(script);
+  std::string paths = "[Paths]\nTeXMF Root Directories=" + texmf + "\n";
+  std::FILE* ini = std::fopen((texmf + "\\korvid\\config\\paths.ini").c_str(), "w");
+  if (ini == nullptr) {
+    MakeDirectories(texmf + "\\korvid\\config");
+    ini = std::fopen((texmf + "\\korvid\\config\\paths.ini").c_str(), "w");
+  }
+  if (ini == nullptr) return 1;
+  std::fputs(paths.c_str(), ini);
+  std::fclose(ini);
+  const std::string launcher = bin + "\\foo.exe";
+  const std::string perl = bin + "\\perl.exe";
+  const std::string trivial = bin + "\\trivial.exe";
+  if (!Copy(build + "\\tervan.exe", launcher) || !Copy(build + "\\fakeperl.exe", perl) ||
+      !Copy(build + "\\trivial.exe", trivial)) {
+    std::fprintf(stderr, "launch_bench: run it from the build directory\n");
+    return 1;
+  }
+  FndbBuildOptions options;
+  options.root = texmf;
+  FndbBuildResult built;
+  if (!BuildFndb(options, &built)) return 1;
+
+  const std::string launch = "\"" + launcher + "\" -x y";
+  const std::string direct = "\"" + perl + "\" \"" + texmf + "\\tex\\perl\\foo.pl\" -x y";
+  const std::string nothing = "\"" + trivial + "\"";
+  std::vector<double> launches, directs, trivials;
+  for (int i = 0; i < runs + 3; ++i) {
+    double a = TimeRun(launch, 0);
+    double b = TimeRun(direct, 0);
+    double c = TimeRun(nothing, 0);
+    if (a < 0 || b < 0 || c < 0) {
+      std::fprintf(stderr, "launch_bench: a run failed\n");
+      return 1;
+    }
+    if (i < 3) continue;  // warm-up
+    launches.push_back(a);
+    directs.push_back(b);
+    trivials.push_back(c);
+  }
+  Stats a = Summarize(launches), b = Summarize(directs), c = Summarize(trivials);
+  std::printf("%d interleaved runs each, wall time of start to exit (ms): median [min, max]\n",
+              runs);
+  std::printf("  launch   foo.exe -> perl.exe   %7.2f [%6.2f, %7.2f]\n", a.median, a.low, a.high);
+  std::printf("  direct   perl.exe              %7.2f [%6.2f, %7.2f]\n", b.median, b.low, b.high);
+  std::printf("  trivial  trivial.exe           %7.2f [%6.2f, %7.2f]\n", c.median, c.low, c.high);
+  std::printf("  launcher's own cost: %.2f - %.2f - %.2f = %.2f ms\n", a.median, b.median,
+              c.median, a.median - b.median - c.median);
+  return 0;
+}
