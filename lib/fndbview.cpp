@@ -65,28 +65,30 @@ std::optional<std::string_view> FndbView::String(std::uint32_t offset) const {
                           static_cast<const unsigned char*>(end) - (data + offset));
 }
 
+// Equal bytes are passed over without folding: names in one directory often share a prefix.
 bool FndbView::CompareName(std::uint32_t offset, std::string_view name, int* order) const {
   if (offset == 0 || offset >= size) return false;
   const unsigned char* stored = data + offset;
   std::size_t available = size - offset;
-  for (std::size_t i = 0;; ++i) {
-    if (i >= available) return false;
+  std::size_t limit = name.size() < available ? name.size() : available;
+  for (std::size_t i = 0; i < limit; ++i) {
     unsigned char s = stored[i];
-    if (i == name.size()) {
-      *order = s == '\0' ? 0 : 1;
-      return true;
-    }
+    unsigned char w = static_cast<unsigned char>(name[i]);
+    if (s == w && s != '\0') continue;
     if (s == '\0') {
-      *order = -1;
+      *order = -1;  // the stored name is a prefix of the wanted one
       return true;
     }
     unsigned a = Fold(s);
-    unsigned b = Fold(static_cast<unsigned char>(name[i]));
+    unsigned b = Fold(w);
     if (a != b) {
       *order = a < b ? -1 : 1;
       return true;
     }
   }
+  if (limit == available) return false;  // no end inside the view
+  *order = stored[limit] == '\0' ? 0 : 1;
+  return true;
 }
 
 FndbView::Lookup FndbView::FindInArray(std::uint32_t array, std::uint32_t count,
