@@ -24,9 +24,10 @@ struct FndbLayoutOptions {
 };
 
 // The bytes of the database. Names are sorted in each directory under the ASCII case-insensitive
-// order the lookups rely on; the header comes first, then every directory's records (its first
-// record and its continuations, depth first in sorted order), then the strings, each stored once;
-// usedSize is the end of the strings. Empty when the result would not fit 32-bit offsets.
+// order the lookups rely on. The header comes first, then the directories depth first in sorted
+// order, each as its records (the first and its continuations) followed by the names they list;
+// records start on word boundaries; usedSize is the end of the last name. Empty when the result
+// would not fit 32-bit offsets.
 std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options);
 
 struct FndbTreeStatistics {

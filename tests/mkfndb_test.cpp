@@ -101,12 +101,14 @@ TEST(FndbLayout, MatchesADatabaseWrittenByHand) {
   FndbBytes db;
   db.At(0).Raw("FNDB").Word(3).Word(1).Word(0).Word(40).Word(0).Word(0).Word(5).Word(0).Word(154);
   // root, first record: A.tex, b.tex (sorted without regard to case); continued at 72
-  db.At(40).Word(0).Word(0).Word(2).Word(0).Word(72).Word(0).Word(132).Word(138);
-  // root, continuation record: the subdirectory sub at 104
-  db.At(72).Word(0).Word(0).Word(0).Word(1).Word(0).Word(0).Word(144).Word(104);
-  // sub: name, parent's first record, c.sty
-  db.At(104).Word(144).Word(40).Word(1).Word(0).Word(0).Word(0).Word(148);
-  db.At(132).Text("A.tex").Text("b.tex").Text("sub").Text("c.sty").At(154);
+  db.At(40).Word(0).Word(0).Word(2).Word(0).Word(72).Word(0).Word(104).Word(110);
+  // root, continuation record: the subdirectory sub at 120
+  db.At(72).Word(0).Word(0).Word(0).Word(1).Word(0).Word(0).Word(116).Word(120);
+  // the names the root's records list
+  db.At(104).Text("A.tex").Text("b.tex").Text("sub");
+  // sub: name, parent's first record, c.sty; then its name
+  db.At(120).Word(116).Word(40).Word(1).Word(0).Word(0).Word(0).Word(148);
+  db.At(148).Text("c.sty").At(154);
   db.Raw(std::string(8, '\0'));
 
   std::string built = LayOutFndb(tree, options);
