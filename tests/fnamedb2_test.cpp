@@ -447,6 +447,58 @@ TEST_F(FnameDb2, RepeatedMissIsDismissedUntilTheDatabaseChanges) {
   fndb->Release();
 }
 
+TEST_F(FnameDb2, EveryRecordedMissIsDismissedAndNoOtherKey) {
+  std::string path = folder.Write("many.fndb", SmallDatabase(8192));
+  FileNameDatabase* fndb = FileNameDatabase::Create(path.c_str(), kRoot, true);
+  ASSERT_NE(fndb, nullptr);
+  SetTraceOptions("error");  // thousands of searches
+  char result[kMaxPath];
+  const int kKeys = 3000;  // the cache grows several times on the way
+  auto name = [](int i) { return "miss" + std::to_string(i) + ".tex"; };
+  for (int i = 0; i < kKeys; ++i) {
+    std::strcpy(result, "untouched");
+    ASSERT_FALSE(fndb->Search(name(i).c_str(), "C:\\texmf\\tex", result));
+    ASSERT_STREQ(result, "untouched") << i;
+  }
+  int dismissed = 0;
+  for (int i = 0; i < kKeys; ++i) {
+    std::strcpy(result, "untouched");
+    fndb->Search(name(i).c_str(), i % 2 ? "C:\\TEXMF\\TEX" : "c:\\texmf\\tex", result);
+    dismissed += result[0] == '\0';
+  }
+  EXPECT_EQ(dismissed, kKeys);
+  // Near misses of recorded keys are searched: another entry, a longer name, a found file.
+  for (const char* other : {"miss1.tex", "miss10.tex"}) {
+    std::strcpy(result, "untouched");
+    EXPECT_FALSE(fndb->Search(other, "C:\\texmf", result));
+    EXPECT_STREQ(result, "untouched");
+  }
+  std::strcpy(result, "untouched");
+  EXPECT_FALSE(fndb->Search("miss1.texx", "C:\\texmf\\tex", result));
+  EXPECT_STREQ(result, "untouched");
+  EXPECT_TRUE(fndb->Search("foo.tex", "C:\\texmf\\tex", result));
+  fndb->Release();
+}
+
+TEST_F(FnameDb2, AttachedHandleReadsNoFurtherThanTheMapping) {
+  std::string path = folder.Write("extended.fndb", SmallDatabase(8192));
+  std::uint64_t mapped = FileSize(path);
+  FileNameDatabase* holder = FileNameDatabase::Create(path.c_str(), kRoot, false);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(holder->Size(), mapped);
+  // The file grows on disk; the mapping keeps its size.
+  OverwriteFile(path, static_cast<std::uint32_t>(mapped), std::string(100000, 'x'));
+  ASSERT_EQ(FileSize(path), mapped + 100000);
+  FileNameDatabase* attached = FileNameDatabase::Create(path.c_str(), kRoot, false);
+  ASSERT_NE(attached, nullptr);
+  EXPECT_GE(attached->Size(), mapped);
+  EXPECT_LT(attached->Size(), mapped + 100000);
+  char result[kMaxPath];
+  EXPECT_TRUE(attached->Search("article.cls", "C:\\texmf\\tex//", result));
+  attached->Release();
+  holder->Release();
+}
+
 TEST_F(FnameDb2, DamagedFilesFailCreateOrAnswer) {
   FndbLayoutOptions options;
   options.namesPerRecord = 2;
