@@ -1,15 +1,15 @@
 // fndb benchmark: opening, plain lookups and "//" searches on a generated TeX-like database.
 // Usage: fndb_bench [DIRECTORY]   (the database file is written there, default: the temp folder)
-#include "fndbbuilder.h"
-#include "fndbview.h"
-#include "internal.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "fndbbuilder.h"
+#include "fndbview.h"
+#include "internal.h"
 
 using namespace korvid;
 
@@ -36,10 +36,9 @@ class Random {
   std::uint32_t state = 20240601;
 };
 
-const char* const kSyllables[] = {"ams", "bab", "cal", "doc", "eur", "fon", "geo", "hyp",
-                                  "ifl", "jur", "kva", "lst", "mat", "nat", "opt", "pgf",
-                                  "qua", "rot", "sia", "tik", "uni", "var", "wra", "xco",
-                                  "yfo", "zap"};
+const char* const kSyllables[] = {"ams", "bab", "cal", "doc", "eur", "fon", "geo", "hyp", "ifl",
+                                  "jur", "kva", "lst", "mat", "nat", "opt", "pgf", "qua", "rot",
+                                  "sia", "tik", "uni", "var", "wra", "xco", "yfo", "zap"};
 
 std::string Word(std::uint32_t i) {
   std::string word = kSyllables[i % 26];
@@ -71,8 +70,8 @@ class TreeMaker {
 
   void Build() {
     Random random;
-    std::vector<std::string> topNames = {"bibtex", "doc", "fonts", "makeindex", "metapost",
-                                         "scripts", "source", "tex"};
+    std::vector<std::string> topNames = {"bibtex",   "doc",     "fonts",  "makeindex",
+                                         "metapost", "scripts", "source", "tex"};
     for (const std::string& name : topNames) root.subdirectories.push_back({name, {}, {}});
     directories += static_cast<std::uint32_t>(topNames.size());
     FndbTreeDirectory* doc = &root.subdirectories[1];
@@ -111,13 +110,14 @@ class TreeMaker {
     }
     // fonts/TYPE/VENDOR/FAMILY until the directory count is reached
     std::vector<std::pair<std::string, const char*>> types = {
-        {"afm", ".afm"}, {"enc", ".enc"}, {"map", ".map"}, {"opentype", ".otf"},
-        {"tfm", ".tfm"}, {"type1", ".pfb"},  {"vf", ".vf"}};
+        {"afm", ".afm"}, {"enc", ".enc"},   {"map", ".map"}, {"opentype", ".otf"},
+        {"tfm", ".tfm"}, {"type1", ".pfb"}, {"vf", ".vf"}};
     for (auto& [type, extension] : types) fonts->subdirectories.push_back({type, {}, {}});
     directories += static_cast<std::uint32_t>(types.size());
     const std::uint32_t kVendors = 12;
     for (auto& type : fonts->subdirectories) {
-      for (std::uint32_t v = 0; v < kVendors; ++v) type.subdirectories.push_back({Word(500 + v), {}, {}});
+      for (std::uint32_t v = 0; v < kVendors; ++v)
+        type.subdirectories.push_back({Word(500 + v), {}, {}});
       directories += kVendors;
     }
     std::uint32_t remaining = kDirectories - directories;
@@ -138,7 +138,8 @@ class TreeMaker {
     std::uint32_t given = static_cast<std::uint32_t>(root.files.size());
     std::vector<std::uint32_t> counts;
     for (const Pending& p : pending) {
-      counts.push_back(static_cast<std::uint32_t>(p.weight * std::uint64_t(kFiles - 3) / totalWeight));
+      counts.push_back(
+          static_cast<std::uint32_t>(p.weight * std::uint64_t(kFiles - 3) / totalWeight));
       given += counts.back();
     }
     for (std::size_t i = 0; given < kFiles; i = (i + 1) % counts.size(), ++given) ++counts[i];
@@ -180,9 +181,10 @@ void LastInStoredOrder(const FndbTreeDirectory& dir, const std::string& path, st
     *name = *std::max_element(dir.files.begin(), dir.files.end(), CaseInsensitiveLess());
   }
   if (dir.subdirectories.empty()) return;
-  auto last = std::max_element(
-      dir.subdirectories.begin(), dir.subdirectories.end(),
-      [](const FndbTreeDirectory& a, const FndbTreeDirectory& b) { return CaseInsensitiveLess()(a.name, b.name); });
+  auto last = std::max_element(dir.subdirectories.begin(), dir.subdirectories.end(),
+                               [](const FndbTreeDirectory& a, const FndbTreeDirectory& b) {
+                                 return CaseInsensitiveLess()(a.name, b.name);
+                               });
   LastInStoredOrder(*last, path + "\\" + last->name, entry, name);
 }
 
@@ -317,17 +319,20 @@ int main(int argc, char** argv) {
   start = Clock::now();
   found = 0;
   for (int pass = 0; pass < kPasses; ++pass) {
-    for (std::size_t i = 0; i < relativeKeys.Count(); ++i) found += view.Search(relativeKeys.Key(i), result);
+    for (std::size_t i = 0; i < relativeKeys.Count(); ++i)
+      found += view.Search(relativeKeys.Key(i), result);
   }
   double viewSeconds = Seconds(start);
   PackedKeys relativeMisses;
   for (std::size_t i = 0; i < misses.Count(); ++i) {
     std::string entry = misses.Entry(i);
-    relativeMisses.Add(entry.size() > root.size() ? entry.substr(root.size() + 1) : "", misses.Name(i));
+    relativeMisses.Add(entry.size() > root.size() ? entry.substr(root.size() + 1) : "",
+                       misses.Name(i));
   }
   start = Clock::now();
   std::size_t missed = 0;
-  for (std::size_t i = 0; i < relativeMisses.Count(); ++i) missed += !view.Search(relativeMisses.Key(i), result);
+  for (std::size_t i = 0; i < relativeMisses.Count(); ++i)
+    missed += !view.Search(relativeMisses.Key(i), result);
   double viewMissSeconds = Seconds(start);
 
   std::printf("\nPlain lookups (no \"//\")\n");
@@ -358,10 +363,12 @@ int main(int argc, char** argv) {
   std::printf("\n\"//\" searches (best of 20)\n");
   bool hit = true;
   double deepHit = timeSearch(root + "\\fonts//", deepFile, 20, &hit);
-  Report(("hit deep below fonts// (" + deepFile + ")").c_str(), 1e3 * deepHit, "ms", hit ? "" : "NOT FOUND");
+  Report(("hit deep below fonts// (" + deepFile + ")").c_str(), 1e3 * deepHit, "ms",
+         hit ? "" : "NOT FOUND");
   hit = true;
   double lastHit = timeSearch(root + "//", lastName, 20, &hit);
-  Report("hit in the last directory of the whole tree", 1e3 * lastHit, "ms", hit ? "" : "NOT FOUND");
+  Report("hit in the last directory of the whole tree", 1e3 * lastHit, "ms",
+         hit ? "" : "NOT FOUND");
   hit = false;
   double treeMiss = timeSearch(root + "//", "no-such-file.tex", 20, &hit);
   Report("miss over the whole tree", 1e3 * treeMiss, "ms", "target < 5 ms");

@@ -1,13 +1,12 @@
 // The fndb handle: opening, mapping and sharing a file name database, its reference count, and
 // the search with its negative cache.
-#include "internal.h"
-
-#include "fndbview.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "fndbview.h"
+#include "internal.h"
 
 namespace korvid {
 namespace {
@@ -76,7 +75,7 @@ bool FileNameDatabase::Open(const char* fndbPath) {
 // The header of an existing mapping is not checked again: its creator did. A mapping that may
 // not be mapped for writing (its creator opened the file for reading) is attached for reading.
 FileNameDatabase::Attachment FileNameDatabase::Attach(const char* fndbPath,
-                                                     const std::string& mappingName) {
+                                                      const std::string& mappingName) {
   DWORD access = readOnly ? FILE_MAP_READ : FILE_MAP_WRITE;
   HANDLE mapping = OpenFileMappingA(access, FALSE, mappingName.c_str());
   if (mapping == nullptr && access == FILE_MAP_WRITE && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -145,6 +144,7 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
   fileHandle = file;
 
   DWORD high = 0;
+  SetLastError(NO_ERROR);  // a size of 0xFFFFFFFF is told from a failure by the last error
   DWORD low = GetFileSize(file, &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
     KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
@@ -194,11 +194,11 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
   return true;
 }
 
-bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximumSize,
-                           bool writable, bool* existed) {
+bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable,
+                           bool* existed) {
   const char* name = mappingName.empty() ? nullptr : mappingName.c_str();
-  HANDLE mapping = CreateFileMappingA(fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
-                                      0, maximumSize, name);
+  HANDLE mapping = CreateFileMappingA(
+      fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, maximumSize, name);
   if (mapping == nullptr) {
     KORVID_RAISE(ErrorCode::Win32Error, mappingName.c_str());
     return false;
@@ -221,7 +221,8 @@ bool FileNameDatabase::LimitSizeToView() {
     KORVID_RAISE(ErrorCode::Win32Error, "VirtualQuery");
     return false;
   }
-  std::size_t extent = region.RegionSize - (view - static_cast<const unsigned char*>(region.BaseAddress));
+  std::size_t extent =
+      region.RegionSize - (view - static_cast<const unsigned char*>(region.BaseAddress));
   if (extent < size) size = static_cast<std::uint32_t>(extent);
   return true;
 }
@@ -322,8 +323,8 @@ void FileNameDatabase::SearchCache::Insert(std::string_view key, std::uint32_t h
   std::size_t mask = slots.size() - 1;
   std::size_t i = hash & mask;
   while (slots[i] != 0) i = (i + 1) & mask;
-  entries.push_back(Entry{hash, static_cast<std::uint32_t>(keys.size()),
-                          static_cast<std::uint32_t>(key.size())});
+  entries.push_back(
+      Entry{hash, static_cast<std::uint32_t>(keys.size()), static_cast<std::uint32_t>(key.size())});
   slots[i] = SlotTag(hash) | static_cast<std::uint32_t>(entries.size());
   keys.append(key);
 }
@@ -367,8 +368,8 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
   if (result == nullptr) result = ignored;
   char keyBuffer[2 * kMaxPath];
   std::string spill;
-  std::string_view key = FormKey(entry != nullptr ? entry : "", name != nullptr ? name : "",
-                                 keyBuffer, &spill);
+  std::string_view key =
+      FormKey(entry != nullptr ? entry : "", name != nullptr ? name : "", keyBuffer, &spill);
   // The stream is tested once: a search is the library's hottest path.
   const bool traced = IsTraceEnabled(traceStreams.fndb);
   if (traced) {

@@ -1,11 +1,11 @@
 // Building fndb files: layout from an in-memory tree, the disk walk, and the atomic write.
 #include "fndbbuilder.h"
 
-#include "fndbview.h"
-#include "internal.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "fndbview.h"
+#include "internal.h"
 
 namespace korvid {
 namespace {
@@ -27,12 +27,13 @@ std::string SystemText(DWORD number) {
   char* text = nullptr;
   DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text),
-      0, nullptr);
+      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+      nullptr);
   std::string result = (length != 0 && text != nullptr) ? std::string(text, length)
                                                         : "Win32 error " + std::to_string(number);
   if (text != nullptr) LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+  while (!result.empty() &&
+         (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
     result.pop_back();
   }
   return result;
@@ -49,9 +50,9 @@ std::string Failure(const std::string& what, const char* info, unsigned line) {
 // Layout
 
 void PutWord(std::string& bytes, std::uint32_t offset, std::uint32_t value) {
-  unsigned char little[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                             static_cast<unsigned char>(value >> 16),
-                             static_cast<unsigned char>(value >> 24)};
+  unsigned char little[4] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
   std::memcpy(&bytes[offset], little, 4);
 }
 
@@ -60,8 +61,8 @@ struct Directory {
   std::size_t parent;  // index in the node list; the root is its own parent
   std::vector<const std::string*> files;
   std::vector<std::size_t> subdirectories;  // indices in the node list, in sorted order
-  std::vector<std::uint64_t> records;        // offsets of the chain
-  std::vector<std::uint64_t> fileNames;      // offsets of the names, in sorted order
+  std::vector<std::uint64_t> records;       // offsets of the chain
+  std::vector<std::uint64_t> fileNames;     // offsets of the names, in sorted order
   std::vector<std::uint64_t> subdirectoryNames;
 };
 
@@ -124,9 +125,10 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
   for (Directory& node : nodes) {
     offset = (offset + 3) & ~std::uint64_t{3};
     std::size_t fileCount = node.files.size();
-    for (const Chunk& chunk : Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord)) {
-      std::size_t files = std::min(chunk.firstName + chunk.names, fileCount) -
-                          std::min(chunk.firstName, fileCount);
+    for (const Chunk& chunk :
+         Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord)) {
+      std::size_t files =
+          std::min(chunk.firstName + chunk.names, fileCount) - std::min(chunk.firstName, fileCount);
       std::size_t subdirectories = chunk.names - files;
       node.records.push_back(offset);
       offset += 4 * (kFndbRecordFixedWords + files + 2 * subdirectories);
@@ -169,7 +171,8 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
       parentOffset = static_cast<std::uint32_t>(parent.records[0]);
     }
     std::size_t fileCount = node.files.size();
-    std::vector<Chunk> chunks = Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord);
+    std::vector<Chunk> chunks =
+        Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord);
     for (std::size_t r = 0; r < chunks.size(); ++r) {
       // Names [begin, end) of the directory: files first, then subdirectories.
       std::size_t begin = chunks[r].firstName;
@@ -315,7 +318,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
     }
   }
   std::size_t slash = path.find_last_of("\\/");
-  std::string directory = slash == std::string::npos ? std::string(".")
+  std::string directory = slash == std::string::npos                     ? std::string(".")
                           : slash == 0 || (slash == 2 && path[1] == ':') ? path.substr(0, slash + 1)
                                                                          : path.substr(0, slash);
   char temporaryPath[MAX_PATH];
@@ -348,7 +351,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
       return false;
     }
   }
-  if (!MoveFileExA(temporaryPath, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileExA(temporaryPath, path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = Failure("cannot replace '" + path + "'", path.c_str(), __LINE__);
     return false;
   }

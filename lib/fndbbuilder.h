@@ -15,12 +15,12 @@ struct FndbTreeDirectory {
 };
 
 struct FndbLayoutOptions {
-  bool frozen = false;              // header flag bit 0
+  bool frozen = false;  // header flag bit 0
   std::uint32_t changeCount = 1;
-  std::uint32_t namesPerRecord = 0; // at most this many names (files and subdirectories) in one
-                                    // record, the rest in continuation records; 0: no limit
-  std::uint32_t reserve = 4096;     // zero bytes after the used part (a writable open keeps at
-                                    // least 4096 free, and grows a file that has fewer)
+  std::uint32_t namesPerRecord = 0;  // at most this many names (files and subdirectories) in one
+                                     // record, the rest in continuation records; 0: no limit
+  std::uint32_t reserve = 4096;      // zero bytes after the used part (a writable open keeps at
+                                     // least 4096 free, and grows a file that has fewer)
 };
 
 // The bytes of the database. Names are sorted in each directory under the ASCII case-insensitive

@@ -36,7 +36,8 @@ FndbHeaderCheck CheckFndbHeader(const void* data, std::uint32_t size) {
 }
 
 FndbView::FndbView(const void* data, std::uint32_t size, std::string_view rootPath)
-    : data(static_cast<const unsigned char*>(data)), size(data != nullptr ? size : 0),
+    : data(static_cast<const unsigned char*>(data)),
+      size(data != nullptr ? size : 0),
       rootPath(rootPath) {}
 
 std::uint32_t FndbView::Word(std::uint32_t offset) const {

@@ -40,7 +40,8 @@ FndbHeaderCheck CheckFndbHeader(const void* data, std::uint32_t size);
 // Lookups in one fndb. Every offset, count and string is checked against the view's size, so no
 // read leaves the view whatever the bytes hold; records that link back (a subdirectory or a
 // continuation pointing to a record already on the way) end the walk. A damaged database answers
-// "not found". Nothing here allocates but the "//" walk's record of the directories it tried.
+// "not found". The lookups allocate nothing but the "//" walk's record of the directories it
+// tried.
 class FndbView {
  public:
   // rootPath is the TEXMF root the database describes; found paths start with it.
@@ -98,7 +99,9 @@ class FndbView {
     std::uint32_t extension;
     std::uint32_t FileNames() const { return offset + 4 * kFndbRecordFixedWords; }
     std::uint32_t SubdirectoryNames() const { return FileNames() + 4 * fileCount; }
-    std::uint32_t SubdirectoryRecords() const { return SubdirectoryNames() + 4 * subdirectoryCount; }
+    std::uint32_t SubdirectoryRecords() const {
+      return SubdirectoryNames() + 4 * subdirectoryCount;
+    }
   };
   enum class Lookup { Found, Absent, Damaged };
   class Walk;

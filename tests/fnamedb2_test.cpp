@@ -81,7 +81,8 @@ void OverwriteFile(const std::string& path, std::uint32_t offset, const std::str
 // The number in "internal error in 'lib/fnamedb2', line N" / "... on line N:".
 unsigned LineIn(const std::string& text, const std::string& before) {
   std::size_t at = text.find(before);
-  return at == std::string::npos ? 0u : static_cast<unsigned>(std::stoul(text.substr(at + before.size())));
+  if (at == std::string::npos) return 0;
+  return static_cast<unsigned>(std::stoul(text.substr(at + before.size())));
 }
 
 class FnameDb2 : public testing::Test {
@@ -301,7 +302,8 @@ TEST_F(FnameDb2, MappingThatMayNotBeWrittenIsAttachedForReading) {
   // for reading leaves it.
   SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
   PSID everyone = nullptr;
-  ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+  ASSERT_TRUE(
+      AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
   alignas(DWORD) unsigned char aclBytes[256];
   PACL acl = reinterpret_cast<PACL>(aclBytes);
   ASSERT_TRUE(InitializeAcl(acl, sizeof aclBytes, ACL_REVISION));
@@ -332,7 +334,8 @@ TEST_F(FnameDb2, MappingThatMayNotBeWrittenIsAttachedForReading) {
 TEST_F(FnameDb2, ReadOnlyOpenSharesTheFileWithAWriter) {
   std::string path = folder.Write("written.fndb", SmallDatabase(8192));
   HANDLE writer = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   FileNameDatabase* fndb = FileNameDatabase::Create(path.c_str(), kRoot, true);
   EXPECT_NE(fndb, nullptr);
@@ -381,7 +384,8 @@ TEST_F(FnameDb2, SearchTracesAndResults) {
     capture.Clear();
     char result[kMaxPath] = "untouched";
     EXPECT_EQ(fndb->Search(row.name, row.entry, result), row.result != nullptr);
-    std::vector<std::string> expected = {std::string("searching '") + row.key + "' via fndb " + pointer};
+    std::vector<std::string> expected = {std::string("searching '") + row.key + "' via fndb " +
+                                         pointer};
     if (row.result != nullptr) {
       EXPECT_STREQ(result, row.result);
       expected.push_back(std::string("found '") + row.result + "' in fndb " + pointer);
@@ -442,8 +446,8 @@ TEST_F(FnameDb2, RepeatedMissIsDismissedUntilTheDatabaseChanges) {
   capture.Clear();
   EXPECT_TRUE(fndb->Search("late.tex", "C:\\texmf\\tex", result));
   EXPECT_STREQ(result, "C:\\texmf\\tex\\late.tex");
-  EXPECT_EQ(capture.Texts(),
-            (std::vector<std::string>{searching, "found 'C:\\texmf\\tex\\late.tex' in fndb " + pointer}));
+  const std::string found = "found 'C:\\texmf\\tex\\late.tex' in fndb " + pointer;
+  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{searching, found}));
   fndb->Release();
 }
 
@@ -506,7 +510,9 @@ TEST_F(FnameDb2, DamagedFilesFailCreateOrAnswer) {
   const std::string good = LayOutFndb(SmallTree(), options);
   const std::uint32_t size = static_cast<std::uint32_t>(good.size());
   std::vector<std::string> variants;
-  for (std::uint32_t length = 0; length < size; length += 5) variants.push_back(good.substr(0, length));
+  for (std::uint32_t length = 0; length < size; length += 5) {
+    variants.push_back(good.substr(0, length));
+  }
   std::uint32_t state = 12345;
   for (int i = 0; i < 200; ++i) {
     state = state * 1103515245u + 12345u;

@@ -124,7 +124,8 @@ TEST(FndbLayout, MatchesADatabaseWrittenByHand) {
 }
 
 TEST(FndbLayout, SortsNamesWithoutRegardToCase) {
-  FndbTreeDirectory tree{"", {"b", "B2", "a", "_x", "Zed", "\xE9t\xE9"}, {{"Y", {}, {}}, {"x", {}, {}}}};
+  FndbTreeDirectory tree{
+      "", {"b", "B2", "a", "_x", "Zed", "\xE9t\xE9"}, {{"Y", {}, {}}, {"x", {}, {}}}};
   std::string bytes = LayOutFndb(tree, {});
   EXPECT_EQ(NamesInRecord(bytes, 40),
             (std::vector<std::string>{"_x", "a", "b", "B2", "Zed", "\xE9t\xE9", "x", "Y"}));
@@ -212,8 +213,8 @@ TEST_F(MkfndbTool, OptionsFrozenNamesPerRecordAndOutput) {
   std::string root = MakeTree(folder);
   std::string output = folder.Join("elsewhere\\frozen.fndb");
   folder.MakeDirectory("elsewhere");
-  ToolRun run = RunMkfndb("--frozen --names-per-record 1 --reserve 0 --quiet --output " + Quoted(output) +
-                   " " + Quoted(root));
+  ToolRun run = RunMkfndb("--frozen --names-per-record 1 --reserve 0 --quiet --output " +
+                          Quoted(output) + " " + Quoted(root));
   ASSERT_EQ(run.exitCode, 0u) << run.err;
   EXPECT_EQ(run.out, "");
   EXPECT_FALSE(testing_support::Exists(root + "\\korvid"));

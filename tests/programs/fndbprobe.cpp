@@ -2,10 +2,10 @@
 // Usage: fndbprobe FNDB ROOT NAME ENTRY [frozen]
 // Prints "found PATH" (exit 0), "not found" (exit 1) or "create failed: MESSAGE" (exit 2), and a
 // line "readonly 0|1 size N" after a successful Create. The "fndb" trace stream is enabled.
-#include "korvid.h"
-
 #include <cstdio>
 #include <cstring>
+
+#include "korvid.h"
 
 int main(int argc, char** argv) {
   if (argc < 5) {
