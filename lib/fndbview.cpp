@@ -53,7 +53,7 @@ bool FndbView::ReadRecord(std::uint32_t offset, Record* record) const {
   record->offset = offset;
   record->fileCount = Word(offset + 8);
   record->subdirectoryCount = Word(offset + 12);
-  record->extension = Word(offset + 16);
+  record->extensionOffset = Word(offset + 16);
   std::uint64_t length = kFixedBytes + 4ull * record->fileCount + 8ull * record->subdirectoryCount;
   return length <= size - offset;
 }
@@ -128,7 +128,7 @@ std::uint32_t FndbView::FindChild(std::uint32_t directory, std::string_view name
       case Lookup::Absent:
         break;
     }
-    offset = record.extension;
+    offset = record.extensionOffset;
   }
   return 0;
 }
@@ -147,7 +147,7 @@ bool FndbView::HasFile(std::uint32_t directory, std::string_view name) const {
       case Lookup::Absent:
         break;
     }
-    offset = record.extension;
+    offset = record.extensionOffset;
   }
   return false;
 }
@@ -285,7 +285,7 @@ class FndbView::Walk {
         std::uint32_t child = view.Word(record.SubdirectoryRecords() + 4 * i);
         if (Search(child, pattern, remainder, depth + 1)) return true;
       }
-      offset = record.extension;
+      offset = record.extensionOffset;
     }
     return false;
   }
@@ -377,7 +377,7 @@ bool FndbView::List(
         return;
       }
       body(record);
-      offset = record.extension;
+      offset = record.extensionOffset;
     }
     if (offset != 0) intact = false;
   };

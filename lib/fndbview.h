@@ -21,8 +21,9 @@ constexpr std::uint32_t kFndbChangeCountField = 28;
 constexpr std::uint32_t kFndbUsedSizeField = 36;
 constexpr std::uint32_t kFndbHeaderSize = 40;
 
-// Directory record: name, parent, fileCount F, subdirectoryCount S, extension, one unused word,
-// then F file name offsets, S subdirectory name offsets and S subdirectory record offsets.
+// Directory record: nameOffset, parentOffset, fileCount F, subdirectoryCount S, extensionOffset,
+// one unused word, then F file name offsets, S subdirectory name offsets and S subdirectory
+// record offsets.
 constexpr std::uint32_t kFndbRecordFixedWords = 6;
 
 // Working limits of the lookups: a directory path given to FindSubDirectory has at most 259
@@ -96,7 +97,7 @@ class FndbView {
     std::uint32_t offset;
     std::uint32_t fileCount;
     std::uint32_t subdirectoryCount;
-    std::uint32_t extension;
+    std::uint32_t extensionOffset;
     std::uint32_t FileNames() const { return offset + 4 * kFndbRecordFixedWords; }
     std::uint32_t SubdirectoryNames() const { return FileNames() + 4 * fileCount; }
     std::uint32_t SubdirectoryRecords() const {
