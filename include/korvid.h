@@ -300,7 +300,30 @@ class FileNameDatabase {
   void* mappingHandle = nullptr;
   volatile long referenceCount = 0;
   const unsigned char* view = nullptr;
-  std::set<std::string, CaseInsensitiveLess> failedSearches;
+  // The negative search cache: a set of search keys, compared without regard to ASCII case.
+  // The keys lie one after another in one buffer, so that recording a failed search does not
+  // allocate as a rule.
+  class SearchCache {
+   public:
+    static std::uint32_t Hash(std::string_view key);
+    bool Empty() const { return entries.empty(); }
+    bool Contains(std::string_view key, std::uint32_t hash) const;
+    // The key must not be in the set yet. A set of 2^24 - 1 keys is emptied first.
+    void Insert(std::string_view key, std::uint32_t hash);
+    void Clear();
+
+   private:
+    struct Entry {
+      std::uint32_t hash;
+      std::uint32_t offset;  // in keys
+      std::uint32_t length;
+    };
+    std::string keys;
+    std::vector<Entry> entries;
+    // The top 8 bits of the key's hash and, below them, its index in entries plus one; 0: free.
+    std::vector<std::uint32_t> slots;
+  };
+  SearchCache failedSearches;
   std::string rootPath;
 };
 

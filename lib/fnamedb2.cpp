@@ -1,13 +1,12 @@
 // The fndb handle: opening, mapping and sharing a file name database, its reference count, and
 // the search with its negative cache.
-#include "internal.h"
-
-#include "fndbview.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "fndbview.h"
+#include "internal.h"
 
 namespace korvid {
 namespace {
@@ -76,7 +75,7 @@ bool FileNameDatabase::Open(const char* fndbPath) {
 // The header of an existing mapping is not checked again: its creator did. A mapping that may
 // not be mapped for writing (its creator opened the file for reading) is attached for reading.
 FileNameDatabase::Attachment FileNameDatabase::Attach(const char* fndbPath,
-                                                     const std::string& mappingName) {
+                                                      const std::string& mappingName) {
   DWORD access = readOnly ? FILE_MAP_READ : FILE_MAP_WRITE;
   HANDLE mapping = OpenFileMappingA(access, FALSE, mappingName.c_str());
   if (mapping == nullptr && access == FILE_MAP_WRITE && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -145,6 +144,7 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
   fileHandle = file;
 
   DWORD high = 0;
+  SetLastError(NO_ERROR);  // a size of 0xFFFFFFFF is told from a failure by the last error
   DWORD low = GetFileSize(file, &high);
   if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
     KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
@@ -194,11 +194,11 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
   return true;
 }
 
-bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximumSize,
-                           bool writable, bool* existed) {
+bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable,
+                           bool* existed) {
   const char* name = mappingName.empty() ? nullptr : mappingName.c_str();
-  HANDLE mapping = CreateFileMappingA(fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
-                                      0, maximumSize, name);
+  HANDLE mapping = CreateFileMappingA(
+      fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, maximumSize, name);
   if (mapping == nullptr) {
     KORVID_RAISE(ErrorCode::Win32Error, mappingName.c_str());
     return false;
@@ -221,7 +221,8 @@ bool FileNameDatabase::LimitSizeToView() {
     KORVID_RAISE(ErrorCode::Win32Error, "VirtualQuery");
     return false;
   }
-  std::size_t extent = region.RegionSize - (view - static_cast<const unsigned char*>(region.BaseAddress));
+  std::size_t extent =
+      region.RegionSize - (view - static_cast<const unsigned char*>(region.BaseAddress));
   if (extent < size) size = static_cast<std::uint32_t>(extent);
   return true;
 }
@@ -244,41 +245,168 @@ void FileNameDatabase::Close(bool withFile) {
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+
+inline unsigned char FoldByte(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+bool EqualFolded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (FoldByte(static_cast<unsigned char>(a[i])) != FoldByte(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// Setting bit 5 of every byte maps both cases of a letter to one value, so keys that are equal
+// without regard to case hash alike (other bytes may collide; the comparison tells them apart).
+// Four bytes at a time: the key is hashed on every miss.
+std::uint32_t FileNameDatabase::SearchCache::Hash(std::string_view key) {
+  std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(key.size());
+  std::size_t i = 0;
+  for (; i + 4 <= key.size(); i += 4) {
+    std::uint32_t word;
+    std::memcpy(&word, key.data() + i, 4);
+    hash = (hash ^ (word | 0x20202020u)) * 16777619u;
+    hash ^= hash >> 15;
+  }
+  for (; i < key.size(); ++i) {
+    hash = (hash ^ (static_cast<unsigned char>(key[i]) | 0x20u)) * 16777619u;
+  }
+  return hash ^ (hash >> 13);
+}
+
+// Open addressing with linear probing over small slots, grown at half load. A slot keeps part of
+// the hash, so that probing passes over other keys without reading their entries; the entries are
+// appended in order, so growing reads them one after another.
+namespace {
+
+constexpr std::uint32_t kSlotIndexBits = 24;
+constexpr std::uint32_t kSlotIndexMask = (1u << kSlotIndexBits) - 1;
+
+inline std::uint32_t SlotTag(std::uint32_t hash) { return hash & ~kSlotIndexMask; }
+
+}  // namespace
+
+bool FileNameDatabase::SearchCache::Contains(std::string_view key, std::uint32_t hash) const {
+  if (slots.empty()) return false;
+  std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
+    if ((slots[i] & ~kSlotIndexMask) != SlotTag(hash)) continue;
+    const Entry& entry = entries[(slots[i] & kSlotIndexMask) - 1];
+    if (entry.hash == hash &&
+        EqualFolded(std::string_view(keys).substr(entry.offset, entry.length), key)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void FileNameDatabase::SearchCache::Insert(std::string_view key, std::uint32_t hash) {
+  if (entries.size() == kSlotIndexMask) Clear();
+  if (2 * (entries.size() + 1) > slots.size()) {
+    std::vector<std::uint32_t> grown(slots.empty() ? 64 : 2 * slots.size(), 0);
+    std::size_t mask = grown.size() - 1;
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+      std::uint32_t entryHash = entries[index].hash;
+      std::size_t i = entryHash & mask;
+      while (grown[i] != 0) i = (i + 1) & mask;
+      grown[i] = SlotTag(entryHash) | static_cast<std::uint32_t>(index + 1);
+    }
+    slots.swap(grown);
+  }
+  std::size_t mask = slots.size() - 1;
+  std::size_t i = hash & mask;
+  while (slots[i] != 0) i = (i + 1) & mask;
+  entries.push_back(
+      Entry{hash, static_cast<std::uint32_t>(keys.size()), static_cast<std::uint32_t>(key.size())});
+  slots[i] = SlotTag(hash) | static_cast<std::uint32_t>(entries.size());
+  keys.append(key);
+}
+
+void FileNameDatabase::SearchCache::Clear() {
+  keys.clear();
+  entries.clear();
+  slots.clear();
+}
+
+namespace {
+
+// Forms entry + "\" (unless the entry ends in a separator) + name, in the buffer when it fits
+// (the usual case: no allocation), else in the spill string.
+std::string_view FormKey(const char* entry, const char* name, char (&buffer)[2 * kMaxPath],
+                         std::string* spill) {
+  std::size_t entryLength = std::strlen(entry);
+  std::size_t nameLength = std::strlen(name);
+  bool separator =
+      entryLength == 0 || !IsDirectoryDelimiter(static_cast<unsigned char>(entry[entryLength - 1]));
+  std::size_t length = entryLength + (separator ? 1 : 0) + nameLength;
+  char* out = buffer;
+  if (length >= sizeof buffer) {
+    spill->resize(length);
+    out = spill->data();
+  }
+  std::memcpy(out, entry, entryLength);
+  if (separator) out[entryLength] = '\\';
+  std::memcpy(out + length - nameLength, name, nameLength);
+  out[length] = '\0';
+  return std::string_view(out, length);
+}
+
+}  // namespace
+
 // Two choices of this search: a key whose part before "//" is empty walks from the root (as the
 // disk search does for such an entry), and a key that is not below rootPath is not found.
 bool FileNameDatabase::Search(const char* name, const char* entry, char* result) {
   ClearLastError();
   char ignored[kMaxPath];
   if (result == nullptr) result = ignored;
-  std::string key = entry != nullptr ? entry : "";
-  if (key.empty() || !IsDirectoryDelimiter(static_cast<unsigned char>(key.back()))) key += '\\';
-  key += name != nullptr ? name : "";
-  Trace(traceStreams.fndb, "searching '%s' via fndb %p", key.c_str(), static_cast<void*>(this));
+  char keyBuffer[2 * kMaxPath];
+  std::string spill;
+  std::string_view key =
+      FormKey(entry != nullptr ? entry : "", name != nullptr ? name : "", keyBuffer, &spill);
+  // The stream is tested once: a search is the library's hottest path.
+  const bool traced = IsTraceEnabled(traceStreams.fndb);
+  if (traced) {
+    Trace(traceStreams.fndb, "searching '%s' via fndb %p", key.data(), static_cast<void*>(this));
+  }
 
   FndbView database(view, size, rootPath);
   std::uint32_t changeCount = database.ChangeCount();
+  std::uint32_t hash = 0;
+  bool hashed = false;
   if (changeCount != lastChangeCount) {
-    failedSearches.clear();
+    failedSearches.Clear();
     lastChangeCount = changeCount;
-  } else if (failedSearches.find(key) != failedSearches.end()) {
-    result[0] = '\0';
-    Trace(traceStreams.fndb, "dismissing search");
-    return false;
+  } else if (!failedSearches.Empty()) {
+    hash = SearchCache::Hash(key);
+    hashed = true;
+    if (failedSearches.Contains(key, hash)) {
+      result[0] = '\0';
+      if (traced) Trace(traceStreams.fndb, "dismissing search");
+      return false;
+    }
   }
 
-  const char* relative = key.c_str();
+  const char* relative = key.data();
   if (IsAbsolutePath(relative)) {
     relative = MakeRelative(relative, rootPath.c_str());
     // The root followed by "//": the first '/' ended the root, the pair still marks the walk.
-    if (relative != nullptr && relative > key.c_str() && relative[0] == '/' && relative[-1] == '/') {
+    if (relative != nullptr && relative > key.data() && relative[0] == '/' && relative[-1] == '/') {
       --relative;
     }
   }
-  if (relative != nullptr && database.Search(relative, result)) {
-    Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
+  if (relative != nullptr &&
+      database.Search(std::string_view(relative, key.data() + key.size() - relative), result)) {
+    if (traced) Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
     return true;
   }
-  failedSearches.insert(std::move(key));
+  failedSearches.Insert(key, hashed ? hash : SearchCache::Hash(key));
   return false;
 }
 

@@ -1,12 +1,11 @@
 // Building fndb files: layout from an in-memory tree, the disk walk, and the atomic write.
 #include "fndbbuilder.h"
 
-#include "fndbview.h"
-#include "internal.h"
-
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
+
+#include "fndbview.h"
+#include "internal.h"
 
 namespace korvid {
 namespace {
@@ -28,12 +27,13 @@ std::string SystemText(DWORD number) {
   char* text = nullptr;
   DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text),
-      0, nullptr);
+      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+      nullptr);
   std::string result = (length != 0 && text != nullptr) ? std::string(text, length)
                                                         : "Win32 error " + std::to_string(number);
   if (text != nullptr) LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+  while (!result.empty() &&
+         (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
     result.pop_back();
   }
   return result;
@@ -50,9 +50,9 @@ std::string Failure(const std::string& what, const char* info, unsigned line) {
 // Layout
 
 void PutWord(std::string& bytes, std::uint32_t offset, std::uint32_t value) {
-  unsigned char little[4] = {static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                             static_cast<unsigned char>(value >> 16),
-                             static_cast<unsigned char>(value >> 24)};
+  unsigned char little[4] = {
+      static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+      static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
   std::memcpy(&bytes[offset], little, 4);
 }
 
@@ -61,7 +61,9 @@ struct Directory {
   std::size_t parent;  // index in the node list; the root is its own parent
   std::vector<const std::string*> files;
   std::vector<std::size_t> subdirectories;  // indices in the node list, in sorted order
-  std::vector<std::uint64_t> records;        // offsets of the chain
+  std::vector<std::uint64_t> records;       // offsets of the chain
+  std::vector<std::uint64_t> fileNames;     // offsets of the names, in sorted order
+  std::vector<std::uint64_t> subdirectoryNames;
 };
 
 struct LessByName {
@@ -74,7 +76,7 @@ struct LessByName {
 void CollectDirectories(const FndbTreeDirectory& source, std::size_t parent,
                         std::vector<Directory>* nodes) {
   std::size_t index = nodes->size();
-  nodes->push_back(Directory{&source, parent, {}, {}, {}});
+  nodes->push_back(Directory{&source, parent, {}, {}, {}, {}, {}});
   std::vector<const std::string*> files;
   for (const std::string& file : source.files) files.push_back(&file);
   std::stable_sort(files.begin(), files.end(), LessByName());
@@ -117,38 +119,34 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
   std::vector<Directory> nodes;
   CollectDirectories(root, 0, &nodes);
 
-  // 1. Record offsets.
+  // 1. Offsets: each directory's records, then the names they list (so that a binary search in
+  //    a directory reads bytes close together), then the next directory on a word boundary.
   std::uint64_t offset = kFndbHeaderSize;
   for (Directory& node : nodes) {
+    offset = (offset + 3) & ~std::uint64_t{3};
     std::size_t fileCount = node.files.size();
-    for (const Chunk& chunk : Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord)) {
-      std::size_t files = std::min(chunk.firstName + chunk.names, fileCount) -
-                          std::min(chunk.firstName, fileCount);
+    for (const Chunk& chunk :
+         Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord)) {
+      std::size_t files =
+          std::min(chunk.firstName + chunk.names, fileCount) - std::min(chunk.firstName, fileCount);
       std::size_t subdirectories = chunk.names - files;
       node.records.push_back(offset);
       offset += 4 * (kFndbRecordFixedWords + files + 2 * subdirectories);
     }
-  }
-
-  // 2. String offsets, each distinct string once, in the order of first use.
-  std::unordered_map<std::string, std::uint64_t> strings;
-  std::vector<const std::string*> stringOrder;
-  auto place = [&](const std::string& text) {
-    auto [it, added] = strings.try_emplace(text, offset);
-    if (added) {
-      stringOrder.push_back(&it->first);
-      offset += text.size() + 1;
+    for (const std::string* file : node.files) {
+      node.fileNames.push_back(offset);
+      offset += file->size() + 1;
     }
-  };
-  for (const Directory& node : nodes) {
-    for (const std::string* file : node.files) place(*file);
-    for (std::size_t child : node.subdirectories) place(nodes[child].source->name);
+    for (std::size_t child : node.subdirectories) {
+      node.subdirectoryNames.push_back(offset);
+      offset += nodes[child].source->name.size() + 1;
+    }
   }
   std::uint64_t usedSize = offset;
   std::uint64_t total = usedSize + options.reserve;
   if (total > UINT32_MAX) return std::string();
 
-  // 3. The bytes.
+  // 2. The bytes.
   std::string bytes(static_cast<std::size_t>(total), '\0');
   PutWord(bytes, kFndbSignatureField, kFndbSignature);
   PutWord(bytes, kFndbVersionField, kFndbVersion);
@@ -156,51 +154,57 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
   PutWord(bytes, kFndbRootDirectoryField, static_cast<std::uint32_t>(nodes[0].records[0]));
   PutWord(bytes, kFndbChangeCountField, options.changeCount);
   PutWord(bytes, kFndbUsedSizeField, static_cast<std::uint32_t>(usedSize));
+  auto putText = [&](std::uint64_t at, const std::string& text) {
+    std::memcpy(&bytes[static_cast<std::size_t>(at)], text.c_str(), text.size() + 1);
+  };
 
   for (std::size_t index = 0; index < nodes.size(); ++index) {
     const Directory& node = nodes[index];
-    std::uint32_t nameOffset =
-        index == 0 ? 0 : static_cast<std::uint32_t>(strings[node.source->name]);
-    std::uint32_t parentOffset =
-        index == 0 ? 0 : static_cast<std::uint32_t>(nodes[node.parent].records[0]);
+    std::uint32_t nameOffset = 0;
+    std::uint32_t parentOffset = 0;
+    if (index != 0) {
+      const Directory& parent = nodes[node.parent];
+      std::size_t position =
+          std::find(parent.subdirectories.begin(), parent.subdirectories.end(), index) -
+          parent.subdirectories.begin();
+      nameOffset = static_cast<std::uint32_t>(parent.subdirectoryNames[position]);
+      parentOffset = static_cast<std::uint32_t>(parent.records[0]);
+    }
     std::size_t fileCount = node.files.size();
-    std::vector<Chunk> chunks = Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord);
+    std::vector<Chunk> chunks =
+        Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord);
     for (std::size_t r = 0; r < chunks.size(); ++r) {
-      const Chunk& chunk = chunks[r];
       // Names [begin, end) of the directory: files first, then subdirectories.
-      std::size_t begin = chunk.firstName;
-      std::size_t end = chunk.firstName + chunk.names;
+      std::size_t begin = chunks[r].firstName;
+      std::size_t end = chunks[r].firstName + chunks[r].names;
       std::size_t firstFile = std::min(begin, fileCount);
       std::size_t endFile = std::min(end, fileCount);
       std::size_t firstSub = std::max(begin, fileCount) - fileCount;
       std::size_t endSub = std::max(end, fileCount) - fileCount;
-      std::size_t files = endFile - firstFile;
-      std::size_t subdirectories = endSub - firstSub;
 
       std::uint32_t at = static_cast<std::uint32_t>(node.records[r]);
       PutWord(bytes, at, nameOffset);
       PutWord(bytes, at + 4, parentOffset);
-      PutWord(bytes, at + 8, static_cast<std::uint32_t>(files));
-      PutWord(bytes, at + 12, static_cast<std::uint32_t>(subdirectories));
+      PutWord(bytes, at + 8, static_cast<std::uint32_t>(endFile - firstFile));
+      PutWord(bytes, at + 12, static_cast<std::uint32_t>(endSub - firstSub));
       PutWord(bytes, at + 16,
               r + 1 < chunks.size() ? static_cast<std::uint32_t>(node.records[r + 1]) : 0);
       PutWord(bytes, at + 20, 0);
       std::uint32_t word = at + 4 * kFndbRecordFixedWords;
       for (std::size_t f = firstFile; f < endFile; ++f, word += 4) {
-        PutWord(bytes, word, static_cast<std::uint32_t>(strings[*node.files[f]]));
+        PutWord(bytes, word, static_cast<std::uint32_t>(node.fileNames[f]));
       }
-      for (std::size_t s = firstSub; s < endSub; ++s, word += 4) {
-        const Directory& child = nodes[node.subdirectories[s]];
-        PutWord(bytes, word, static_cast<std::uint32_t>(strings[child.source->name]));
+      for (std::size_t d = firstSub; d < endSub; ++d, word += 4) {
+        PutWord(bytes, word, static_cast<std::uint32_t>(node.subdirectoryNames[d]));
       }
-      for (std::size_t s = firstSub; s < endSub; ++s, word += 4) {
-        const Directory& child = nodes[node.subdirectories[s]];
-        PutWord(bytes, word, static_cast<std::uint32_t>(child.records[0]));
+      for (std::size_t d = firstSub; d < endSub; ++d, word += 4) {
+        PutWord(bytes, word, static_cast<std::uint32_t>(nodes[node.subdirectories[d]].records[0]));
       }
     }
-  }
-  for (const std::string* text : stringOrder) {
-    std::memcpy(&bytes[static_cast<std::size_t>(strings[*text])], text->c_str(), text->size() + 1);
+    for (std::size_t f = 0; f < fileCount; ++f) putText(node.fileNames[f], *node.files[f]);
+    for (std::size_t d = 0; d < node.subdirectories.size(); ++d) {
+      putText(node.subdirectoryNames[d], nodes[node.subdirectories[d]].source->name);
+    }
   }
   return bytes;
 }
@@ -314,7 +318,7 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
     }
   }
   std::size_t slash = path.find_last_of("\\/");
-  std::string directory = slash == std::string::npos ? std::string(".")
+  std::string directory = slash == std::string::npos                     ? std::string(".")
                           : slash == 0 || (slash == 2 && path[1] == ':') ? path.substr(0, slash + 1)
                                                                          : path.substr(0, slash);
   char temporaryPath[MAX_PATH];
@@ -347,7 +351,8 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
       return false;
     }
   }
-  if (!MoveFileExA(temporaryPath, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileExA(temporaryPath, path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = Failure("cannot replace '" + path + "'", path.c_str(), __LINE__);
     return false;
   }

@@ -15,18 +15,19 @@ struct FndbTreeDirectory {
 };
 
 struct FndbLayoutOptions {
-  bool frozen = false;              // header flag bit 0
+  bool frozen = false;  // header flag bit 0
   std::uint32_t changeCount = 1;
-  std::uint32_t namesPerRecord = 0; // at most this many names (files and subdirectories) in one
-                                    // record, the rest in continuation records; 0: no limit
-  std::uint32_t reserve = 4096;     // zero bytes after the used part (a writable open keeps at
-                                    // least 4096 free, and grows a file that has fewer)
+  std::uint32_t namesPerRecord = 0;  // at most this many names (files and subdirectories) in one
+                                     // record, the rest in continuation records; 0: no limit
+  std::uint32_t reserve = 4096;      // zero bytes after the used part (a writable open keeps at
+                                     // least 4096 free, and grows a file that has fewer)
 };
 
 // The bytes of the database. Names are sorted in each directory under the ASCII case-insensitive
-// order the lookups rely on; the header comes first, then every directory's records (its first
-// record and its continuations, depth first in sorted order), then the strings, each stored once;
-// usedSize is the end of the strings. Empty when the result would not fit 32-bit offsets.
+// order the lookups rely on. The header comes first, then the directories depth first in sorted
+// order, each as its records (the first and its continuations) followed by the names they list;
+// records start on word boundaries; usedSize is the end of the last name. Empty when the result
+// would not fit 32-bit offsets.
 std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options);
 
 struct FndbTreeStatistics {

@@ -36,7 +36,8 @@ FndbHeaderCheck CheckFndbHeader(const void* data, std::uint32_t size) {
 }
 
 FndbView::FndbView(const void* data, std::uint32_t size, std::string_view rootPath)
-    : data(static_cast<const unsigned char*>(data)), size(data != nullptr ? size : 0),
+    : data(static_cast<const unsigned char*>(data)),
+      size(data != nullptr ? size : 0),
       rootPath(rootPath) {}
 
 std::uint32_t FndbView::Word(std::uint32_t offset) const {
@@ -52,7 +53,7 @@ bool FndbView::ReadRecord(std::uint32_t offset, Record* record) const {
   record->offset = offset;
   record->fileCount = Word(offset + 8);
   record->subdirectoryCount = Word(offset + 12);
-  record->extension = Word(offset + 16);
+  record->extensionOffset = Word(offset + 16);
   std::uint64_t length = kFixedBytes + 4ull * record->fileCount + 8ull * record->subdirectoryCount;
   return length <= size - offset;
 }
@@ -65,28 +66,30 @@ std::optional<std::string_view> FndbView::String(std::uint32_t offset) const {
                           static_cast<const unsigned char*>(end) - (data + offset));
 }
 
+// Equal bytes are passed over without folding: names in one directory often share a prefix.
 bool FndbView::CompareName(std::uint32_t offset, std::string_view name, int* order) const {
   if (offset == 0 || offset >= size) return false;
   const unsigned char* stored = data + offset;
   std::size_t available = size - offset;
-  for (std::size_t i = 0;; ++i) {
-    if (i >= available) return false;
+  std::size_t limit = name.size() < available ? name.size() : available;
+  for (std::size_t i = 0; i < limit; ++i) {
     unsigned char s = stored[i];
-    if (i == name.size()) {
-      *order = s == '\0' ? 0 : 1;
-      return true;
-    }
+    unsigned char w = static_cast<unsigned char>(name[i]);
+    if (s == w && s != '\0') continue;
     if (s == '\0') {
-      *order = -1;
+      *order = -1;  // the stored name is a prefix of the wanted one
       return true;
     }
     unsigned a = Fold(s);
-    unsigned b = Fold(static_cast<unsigned char>(name[i]));
+    unsigned b = Fold(w);
     if (a != b) {
       *order = a < b ? -1 : 1;
       return true;
     }
   }
+  if (limit == available) return false;  // no end inside the view
+  *order = stored[limit] == '\0' ? 0 : 1;
+  return true;
 }
 
 FndbView::Lookup FndbView::FindInArray(std::uint32_t array, std::uint32_t count,
@@ -125,7 +128,7 @@ std::uint32_t FndbView::FindChild(std::uint32_t directory, std::string_view name
       case Lookup::Absent:
         break;
     }
-    offset = record.extension;
+    offset = record.extensionOffset;
   }
   return 0;
 }
@@ -144,7 +147,7 @@ bool FndbView::HasFile(std::uint32_t directory, std::string_view name) const {
       case Lookup::Absent:
         break;
     }
-    offset = record.extension;
+    offset = record.extensionOffset;
   }
   return false;
 }
@@ -282,7 +285,7 @@ class FndbView::Walk {
         std::uint32_t child = view.Word(record.SubdirectoryRecords() + 4 * i);
         if (Search(child, pattern, remainder, depth + 1)) return true;
       }
-      offset = record.extension;
+      offset = record.extensionOffset;
     }
     return false;
   }
@@ -374,7 +377,7 @@ bool FndbView::List(
         return;
       }
       body(record);
-      offset = record.extension;
+      offset = record.extensionOffset;
     }
     if (offset != 0) intact = false;
   };

@@ -21,8 +21,9 @@ constexpr std::uint32_t kFndbChangeCountField = 28;
 constexpr std::uint32_t kFndbUsedSizeField = 36;
 constexpr std::uint32_t kFndbHeaderSize = 40;
 
-// Directory record: name, parent, fileCount F, subdirectoryCount S, extension, one unused word,
-// then F file name offsets, S subdirectory name offsets and S subdirectory record offsets.
+// Directory record: nameOffset, parentOffset, fileCount F, subdirectoryCount S, extensionOffset,
+// one unused word, then F file name offsets, S subdirectory name offsets and S subdirectory
+// record offsets.
 constexpr std::uint32_t kFndbRecordFixedWords = 6;
 
 // Working limits of the lookups: a directory path given to FindSubDirectory has at most 259
@@ -40,7 +41,8 @@ FndbHeaderCheck CheckFndbHeader(const void* data, std::uint32_t size);
 // Lookups in one fndb. Every offset, count and string is checked against the view's size, so no
 // read leaves the view whatever the bytes hold; records that link back (a subdirectory or a
 // continuation pointing to a record already on the way) end the walk. A damaged database answers
-// "not found". Nothing here allocates but the "//" walk's record of the directories it tried.
+// "not found". The lookups allocate nothing but the "//" walk's record of the directories it
+// tried.
 class FndbView {
  public:
   // rootPath is the TEXMF root the database describes; found paths start with it.
@@ -95,10 +97,12 @@ class FndbView {
     std::uint32_t offset;
     std::uint32_t fileCount;
     std::uint32_t subdirectoryCount;
-    std::uint32_t extension;
+    std::uint32_t extensionOffset;
     std::uint32_t FileNames() const { return offset + 4 * kFndbRecordFixedWords; }
     std::uint32_t SubdirectoryNames() const { return FileNames() + 4 * fileCount; }
-    std::uint32_t SubdirectoryRecords() const { return SubdirectoryNames() + 4 * subdirectoryCount; }
+    std::uint32_t SubdirectoryRecords() const {
+      return SubdirectoryNames() + 4 * subdirectoryCount;
+    }
   };
   enum class Lookup { Found, Absent, Damaged };
   class Walk;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -268,7 +269,8 @@ TEST(FndbView, RecordsThatLinkBackEndTheWalk) {
        {{"root", "", "", {"r.tex"}, {{"tex", "T"}}, ""},
         {"T", "tex", "root", {"t.tex"}, {{"up", "root"}}, ""}}},
       {"subdirectory pointing to itself",
-       {{"root", "", "", {}, {{"tex", "T"}}, ""}, {"T", "tex", "root", {"t.tex"}, {{"me", "T"}}, ""}}},
+       {{"root", "", "", {}, {{"tex", "T"}}, ""},
+        {"T", "tex", "root", {"t.tex"}, {{"me", "T"}}, ""}}},
       {"continuation pointing to itself",
        {{"root", "", "", {}, {{"tex", "T"}}, ""}, {"T", "tex", "root", {"t.tex"}, {}, "T"}}},
       {"continuation pointing back to the first record",
@@ -477,6 +479,26 @@ int Exercise(const unsigned char* data, std::uint32_t size) {
   return found;
 }
 
+// Every record of a sound database, found by following the links from the root.
+std::vector<std::uint32_t> RecordOffsets(const std::string& bytes) {
+  using testing_support::WordAt;
+  std::vector<std::uint32_t> records;
+  std::vector<std::uint32_t> pending = {WordAt(bytes, kFndbRootDirectoryField)};
+  while (!pending.empty()) {
+    std::uint32_t record = pending.back();
+    pending.pop_back();
+    if (record == 0 || std::find(records.begin(), records.end(), record) != records.end()) continue;
+    records.push_back(record);
+    std::uint32_t files = WordAt(bytes, record + 8);
+    std::uint32_t subdirectories = WordAt(bytes, record + 12);
+    pending.push_back(WordAt(bytes, record + 16));
+    for (std::uint32_t i = 0; i < subdirectories; ++i) {
+      pending.push_back(WordAt(bytes, record + 24 + 4 * (files + subdirectories + i)));
+    }
+  }
+  return records;
+}
+
 }  // namespace
 
 TEST(FndbMutation, DamagedVariantsNeverReadPastTheView) {
@@ -523,19 +545,18 @@ TEST(FndbMutation, DamagedVariantsNeverReadPastTheView) {
     }
   }
   // 4. Every word of the records pointed at every record: loops of every kind.
-  const std::uint32_t recordsEnd = testing_support::WordAt(good, 40 + 24);  // the first string
-  std::vector<std::uint32_t> recordStarts;
-  for (std::uint32_t at = 40; at < recordsEnd;) {
-    recordStarts.push_back(at);
-    at += 4 * (6 + testing_support::WordAt(good, at + 8) + 2 * testing_support::WordAt(good, at + 12));
-  }
+  std::vector<std::uint32_t> recordStarts = RecordOffsets(good);
   ASSERT_GE(recordStarts.size(), 10u);
-  for (std::uint32_t at = 40; at < recordsEnd; at += 4) {
-    for (std::uint32_t target : recordStarts) {
-      std::string bytes = good;
-      SetWordAt(&bytes, at, target);
-      Exercise(buffer.Place(bytes), size);
-      ++variants;
+  for (std::uint32_t record : recordStarts) {
+    std::uint32_t words = 6 + testing_support::WordAt(good, record + 8) +
+                          2 * testing_support::WordAt(good, record + 12);
+    for (std::uint32_t at = record; at < record + 4 * words; at += 4) {
+      for (std::uint32_t target : recordStarts) {
+        std::string bytes = good;
+        SetWordAt(&bytes, at, target);
+        Exercise(buffer.Place(bytes), size);
+        ++variants;
+      }
     }
   }
   EXPECT_GT(variants, 10000);

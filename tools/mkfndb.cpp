@@ -1,13 +1,13 @@
 // mkfndb: builds the file name database of a TEXMF root, or lists what a database holds.
-#include "fndbbuilder.h"
-#include "fndbview.h"
-#include "korvid.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "fndbbuilder.h"
+#include "fndbview.h"
+#include "korvid.h"
 
 namespace {
 

@@ -50,7 +50,8 @@ std::uint32_t RecordBytes(const AssembledRecord& record) {
 
 }  // namespace
 
-std::uint32_t AssembledOffset(const std::vector<AssembledRecord>& records, const std::string& label) {
+std::uint32_t AssembledOffset(const std::vector<AssembledRecord>& records,
+                              const std::string& label) {
   std::uint32_t offset = 40;
   for (const AssembledRecord& record : records) {
     if (record.label == label) return offset;
@@ -91,7 +92,15 @@ std::string Assemble(const std::vector<AssembledRecord>& records, std::uint32_t 
   }
   std::uint32_t usedSize = offset + static_cast<std::uint32_t>(stringBytes.size());
   FndbBytes header;
-  header.Raw("FNDB").Word(3).Word(0).Word(0).Word(40).Word(0).Word(0).Word(changeCount).Word(0)
+  header.Raw("FNDB")
+      .Word(3)
+      .Word(0)
+      .Word(0)
+      .Word(40)
+      .Word(0)
+      .Word(0)
+      .Word(changeCount)
+      .Word(0)
       .Word(usedSize);
   return header.Bytes() + body.Bytes() + stringBytes + std::string(reserve, '\0');
 }

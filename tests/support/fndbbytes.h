@@ -32,7 +32,7 @@ struct AssembledRecord {
   std::string parent;  // label, or empty
   std::vector<std::string> files;
   std::vector<std::pair<std::string, std::string>> subdirectories;  // name, record label
-  std::string extension;                                             // label, or empty
+  std::string extension;                                            // label, or empty
 };
 
 // The header (version 3, the first record as root directory), the records in the given order,
@@ -40,6 +40,7 @@ struct AssembledRecord {
 std::string Assemble(const std::vector<AssembledRecord>& records, std::uint32_t changeCount = 1,
                      std::uint32_t reserve = 0);
 // The offset Assemble gives the record of the label.
-std::uint32_t AssembledOffset(const std::vector<AssembledRecord>& records, const std::string& label);
+std::uint32_t AssembledOffset(const std::vector<AssembledRecord>& records,
+                              const std::string& label);
 
 }  // namespace testing_support

@@ -1,0 +1,353 @@
+// The fndb builder: its layout against a database written by hand, and mkfndb.exe on real trees.
+#include "fndbbuilder.h"
+#include "fndbbytes.h"
+#include "fndbview.h"
+#include "internal.h"
+#include "testing.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace korvid;
+using testing_support::FndbBytes;
+using testing_support::ReadFileBytes;
+using testing_support::RunProcess;
+using testing_support::TestFolder;
+using testing_support::WordAt;
+
+namespace {
+
+std::vector<std::string> NamesInRecord(const std::string& bytes, std::uint32_t record) {
+  std::vector<std::string> names;
+  std::uint32_t files = WordAt(bytes, record + 8);
+  std::uint32_t subdirectories = WordAt(bytes, record + 12);
+  for (std::uint32_t i = 0; i < files + subdirectories; ++i) {
+    names.push_back(bytes.c_str() + WordAt(bytes, record + 24 + 4 * i));
+  }
+  return names;
+}
+
+// Output of a program, with the text-mode line ends turned back into "\n".
+std::string Unix(std::string text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
+std::vector<std::string> DirectoryEntries(const std::string& directory) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((directory + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = data.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct ToolRun {
+  std::uint32_t exitCode;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunMkfndb(const std::string& arguments) {
+  std::string command = "\"";
+  command.append(testing_support::BuildDirectory()).append("\\mkfndb.exe\" ").append(arguments);
+  testing_support::ProcessResult result = RunProcess(command);
+  EXPECT_TRUE(result.started);
+  return ToolRun{result.exitCode, Unix(result.out), Unix(result.err)};
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// A small TEXMF tree on disk; returns its root.
+std::string MakeTree(TestFolder& folder) {
+  folder.Write("root\\README", "r");
+  folder.Write("root\\tex\\latex\\base\\article.cls", "a");
+  folder.Write("root\\tex\\latex\\base\\size10.clo", "s");
+  folder.Write("root\\tex\\plain\\plain.tex", "p");
+  folder.Write("root\\fonts\\tfm\\public\\cm\\cmr10.tfm", "c");
+  return folder.Join("root");
+}
+
+class MkfndbTool : public testing::Test {
+ protected:
+  void SetUp() override { InitializeLibrary(); }
+  void TearDown() override { UninitializeLibrary(); }
+  TestFolder folder;
+};
+
+}  // namespace
+
+// The builder's bytes for this tree, written out by hand from the format tables.
+TEST(FndbLayout, MatchesADatabaseWrittenByHand) {
+  FndbTreeDirectory tree{"", {"b.tex", "A.tex"}, {{"sub", {"c.sty"}, {}}}};
+  FndbLayoutOptions options;
+  options.frozen = true;
+  options.changeCount = 5;
+  options.namesPerRecord = 2;
+  options.reserve = 8;
+
+  FndbBytes db;
+  db.At(0).Raw("FNDB").Word(3).Word(1).Word(0).Word(40).Word(0).Word(0).Word(5).Word(0).Word(154);
+  // root, first record: A.tex, b.tex (sorted without regard to case); continued at 72
+  db.At(40).Word(0).Word(0).Word(2).Word(0).Word(72).Word(0).Word(104).Word(110);
+  // root, continuation record: the subdirectory sub at 120
+  db.At(72).Word(0).Word(0).Word(0).Word(1).Word(0).Word(0).Word(116).Word(120);
+  // the names the root's records list
+  db.At(104).Text("A.tex").Text("b.tex").Text("sub");
+  // sub: name, parent's first record, c.sty; then its name
+  db.At(120).Word(116).Word(40).Word(1).Word(0).Word(0).Word(0).Word(148);
+  db.At(148).Text("c.sty").At(154);
+  db.Raw(std::string(8, '\0'));
+
+  std::string built = LayOutFndb(tree, options);
+  EXPECT_EQ(built, db.Bytes());
+
+  FndbView view(built.data(), static_cast<std::uint32_t>(built.size()), "R:");
+  char result[kFndbResultSize];
+  for (const char* key : {"a.tex", "B.TEX", "sub/c.sty", "//c.sty"}) {
+    SCOPED_TRACE(key);
+    EXPECT_TRUE(view.Search(key, result));
+  }
+  EXPECT_STREQ(result, "R:\\sub\\c.sty");
+}
+
+TEST(FndbLayout, SortsNamesWithoutRegardToCase) {
+  FndbTreeDirectory tree{
+      "", {"b", "B2", "a", "_x", "Zed", "\xE9t\xE9"}, {{"Y", {}, {}}, {"x", {}, {}}}};
+  std::string bytes = LayOutFndb(tree, {});
+  EXPECT_EQ(NamesInRecord(bytes, 40),
+            (std::vector<std::string>{"_x", "a", "b", "B2", "Zed", "\xE9t\xE9", "x", "Y"}));
+}
+
+TEST(FndbLayout, SpreadsLargeDirectoriesOverContinuationRecords) {
+  FndbTreeDirectory tree{"", {"f1", "f2", "f3", "f4", "f5"}, {{"d1", {}, {}}, {"d2", {}, {}}}};
+  FndbLayoutOptions options;
+  options.namesPerRecord = 3;
+  std::string bytes = LayOutFndb(tree, options);
+  std::vector<std::vector<std::string>> chain;
+  for (std::uint32_t record = 40; record != 0; record = WordAt(bytes, record + 16)) {
+    chain.push_back(NamesInRecord(bytes, record));
+    ASSERT_LT(chain.size(), 10u);
+  }
+  EXPECT_EQ(chain, (std::vector<std::vector<std::string>>{
+                       {"f1", "f2", "f3"}, {"f4", "f5", "d1"}, {"d2"}}));
+  FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  char result[kFndbResultSize];
+  EXPECT_TRUE(view.Search("f5", result));
+  EXPECT_NE(view.FindSubDirectory(view.RootDirectory(), "d2"), 0u);
+  EXPECT_EQ(WordAt(bytes, kFndbUsedSizeField) + 4096, bytes.size());
+}
+
+TEST_F(MkfndbTool, BuildsADatabaseTheLibrarySearches) {
+  std::string root = MakeTree(folder);
+  ToolRun run = RunMkfndb(Quoted(root));
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  std::string output = root + "\\korvid\\config\\texmf.fndb";
+  std::string bytes = ReadFileBytes(output);
+  EXPECT_EQ(run.out, "mkfndb: wrote '" + output + "': 9 directories, 5 files, " +
+                         std::to_string(bytes.size()) + " bytes, change count 1\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(WordAt(bytes, kFndbFlagsField), 0u);
+
+  FileNameDatabase* fndb = FileNameDatabase::Create(output.c_str(), root.c_str(), false);
+  ASSERT_NE(fndb, nullptr);
+  EXPECT_FALSE(fndb->IsReadOnly());
+  EXPECT_EQ(fndb->Size(), bytes.size());  // the reserve keeps a writable open from growing it
+  struct Row { const char* name; std::string entry; std::string result; };
+  const Row rows[] = {
+      {"article.cls", root + "\\tex//", root + "\\tex\\latex\\base\\article.cls"},
+      {"CMR10.TFM", root + "\\fonts//", root + "\\fonts\\tfm\\public\\cm\\CMR10.TFM"},
+      {"plain.tex", root + "\\tex\\plain", root + "\\tex\\plain\\plain.tex"},
+      {"README", root, root + "\\README"},
+      {"size10.clo", root + "//", root + "\\tex\\latex\\base\\size10.clo"},
+      {"missing.tex", root + "//", ""},
+      {"plain.tex", root + "\\tex", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    char result[kMaxPath] = "";
+    EXPECT_EQ(fndb->Search(row.name, row.entry.c_str(), result), !row.result.empty());
+    EXPECT_EQ(result, row.result);
+    if (!row.result.empty()) {
+      EXPECT_TRUE(AccessFile(result, 0));
+    }
+  }
+  fndb->Release();
+}
+
+TEST_F(MkfndbTool, ListsWhatADatabaseHolds) {
+  std::string root = MakeTree(folder);
+  std::string output = folder.Join("list.fndb");
+  ASSERT_EQ(RunMkfndb("-o " + Quoted(output) + " -n 1 " + Quoted(root)).exitCode, 0u);
+  ToolRun run = RunMkfndb("--list " + Quoted(output));
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(run.out,
+            "README\n"
+            "fonts\\\n"
+            "fonts\\tfm\\\n"
+            "fonts\\tfm\\public\\\n"
+            "fonts\\tfm\\public\\cm\\\n"
+            "fonts\\tfm\\public\\cm\\cmr10.tfm\n"
+            "tex\\\n"
+            "tex\\latex\\\n"
+            "tex\\latex\\base\\\n"
+            "tex\\latex\\base\\article.cls\n"
+            "tex\\latex\\base\\size10.clo\n"
+            "tex\\plain\\\n"
+            "tex\\plain\\plain.tex\n");
+}
+
+TEST_F(MkfndbTool, OptionsFrozenNamesPerRecordAndOutput) {
+  std::string root = MakeTree(folder);
+  std::string output = folder.Join("elsewhere\\frozen.fndb");
+  folder.MakeDirectory("elsewhere");
+  ToolRun run = RunMkfndb("--frozen --names-per-record 1 --reserve 0 --quiet --output " +
+                          Quoted(output) + " " + Quoted(root));
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_FALSE(testing_support::Exists(root + "\\korvid"));
+  std::string bytes = ReadFileBytes(output);
+  EXPECT_EQ(WordAt(bytes, kFndbFlagsField), kFndbFrozenFlag);
+  EXPECT_EQ(WordAt(bytes, kFndbUsedSizeField), bytes.size());
+
+  // base holds two names: two records.
+  FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  std::uint32_t base = view.FindSubDirectory(view.RootDirectory(), "tex\\latex\\base");
+  ASSERT_NE(base, 0u);
+  std::uint32_t continuation = WordAt(bytes, base + 16);
+  ASSERT_NE(continuation, 0u);
+  EXPECT_EQ(WordAt(bytes, continuation + 16), 0u);
+
+  FileNameDatabase* fndb = FileNameDatabase::Create(output.c_str(), root.c_str(), false);
+  ASSERT_NE(fndb, nullptr);
+  EXPECT_TRUE(fndb->IsReadOnly());
+  EXPECT_EQ(fndb->Size(), bytes.size());
+  char result[kMaxPath];
+  EXPECT_TRUE(fndb->Search("size10.clo", (root + "\\tex//").c_str(), result));
+  EXPECT_TRUE(fndb->Search("article.cls", (root + "\\tex\\latex\\base").c_str(), result));
+  fndb->Release();
+}
+
+TEST_F(MkfndbTool, ReplacingADatabaseChangesItsChangeCount) {
+  std::string root = MakeTree(folder);
+  std::string output = root + "\\korvid\\config\\texmf.fndb";
+  ASSERT_EQ(RunMkfndb("-q " + Quoted(root)).exitCode, 0u);
+  EXPECT_EQ(WordAt(ReadFileBytes(output), kFndbChangeCountField), 1u);
+  folder.Write("root\\tex\\plain\\new.tex", "n");
+  ToolRun run = RunMkfndb(Quoted(root));
+  ASSERT_EQ(run.exitCode, 0u);
+  EXPECT_NE(run.out.find("change count 2"), std::string::npos) << run.out;
+  std::string bytes = ReadFileBytes(output);
+  EXPECT_EQ(WordAt(bytes, kFndbChangeCountField), 2u);
+  FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  EXPECT_TRUE(view.FileExistsInDirectory(view.RootDirectory(), "tex/plain/new.tex"));
+  EXPECT_TRUE(view.FileExistsInDirectory(view.RootDirectory(), "korvid/config/texmf.fndb"));
+  EXPECT_EQ(DirectoryEntries(root + "\\korvid\\config"), std::vector<std::string>{"texmf.fndb"});
+}
+
+TEST_F(MkfndbTool, RefusesAMissingRootAndLeavesNothing) {
+  std::string root = folder.Join("no-such-root");
+  ToolRun run = RunMkfndb(Quoted(root));
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.err, "mkfndb: the root directory '" + root + "' does not exist\n");
+  EXPECT_EQ(DirectoryEntries(folder.Path()), std::vector<std::string>{});
+
+  std::string file = folder.Write("plain-file", "x");
+  run = RunMkfndb(Quoted(file));
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.err, "mkfndb: the root '" + file + "' is not a directory\n");
+}
+
+TEST_F(MkfndbTool, RefusesAnOutputItCannotWriteAndKeepsTheOldDatabase) {
+  std::string root = MakeTree(folder);
+  std::string config = root + "\\korvid\\config";
+  std::string output = config + "\\texmf.fndb";
+  ASSERT_EQ(RunMkfndb("-q " + Quoted(root)).exitCode, 0u);
+  const std::string old = ReadFileBytes(output);
+  folder.Write("root\\tex\\plain\\new.tex", "n");
+
+  testing_support::SetReadOnly(output, true);
+  ToolRun run = RunMkfndb(Quoted(root));
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.err, "mkfndb: cannot write '" + output + "': the file is read-only\n");
+  testing_support::SetReadOnly(output, false);
+  EXPECT_EQ(ReadFileBytes(output), old);
+  EXPECT_EQ(DirectoryEntries(config), std::vector<std::string>{"texmf.fndb"});
+
+  struct Row { const char* label; std::string output; const char* message; };
+  const Row rows[] = {
+      {"below a file", root + "\\README\\x.fndb", "cannot write"},
+      {"in a missing directory", folder.Join("missing\\x.fndb"), "cannot write"},
+      {"onto a directory", root + "\\tex", "it is a directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    run = RunMkfndb("-o " + Quoted(row.output) + " " + Quoted(root));
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.err.rfind("mkfndb: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+  EXPECT_FALSE(testing_support::Exists(folder.Join("missing")));
+  EXPECT_EQ(DirectoryEntries(root + "\\tex"), (std::vector<std::string>{"latex", "plain"}));
+}
+
+TEST_F(MkfndbTool, AtomicWriteReplacesWholeOrNotAtAll) {
+  std::string path = folder.Write("target.bin", "old content");
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(path, std::string(100000, 'n'), &error)) << error;
+  EXPECT_EQ(ReadFileBytes(path), std::string(100000, 'n'));
+  EXPECT_EQ(DirectoryEntries(folder.Path()), std::vector<std::string>{"target.bin"});
+  EXPECT_FALSE(WriteFileAtomically(folder.Join("none\\x.bin"), "x", &error));
+  EXPECT_NE(error.find("cannot write '" + folder.Join("none\\x.bin") + "'"), std::string::npos);
+}
+
+TEST_F(MkfndbTool, UsageErrors) {
+  struct Row { const char* arguments; const char* message; };
+  const Row rows[] = {
+      {"", "mkfndb: no root given\n"},
+      {"--bogus x", "mkfndb: unknown option --bogus\n"},
+      {"-n many x", "mkfndb: --names-per-record needs a number\n"},
+      {"-r -1 x", "mkfndb: --reserve needs a number\n"},
+      {"a b", "mkfndb: only one root can be given\n"},
+      {"-o", "mkfndb: --output needs a file\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    ToolRun run = RunMkfndb(row.arguments);
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_EQ(run.err.rfind(row.message, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("usage: mkfndb [options] ROOT"), std::string::npos);
+  }
+  ToolRun help = RunMkfndb("--help");
+  EXPECT_EQ(help.exitCode, 0u);
+  EXPECT_NE(help.out.find("--names-per-record N"), std::string::npos);
+}
+
+TEST_F(MkfndbTool, ListRefusesWhatIsNoDatabase) {
+  std::string path = folder.Write("text.fndb", "just text, long enough to hold a header......");
+  ToolRun run = RunMkfndb("--list " + Quoted(path));
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.err, "mkfndb: '" + path + "' is not an fndb file\n");
+
+  FndbTreeDirectory tree{"", {"a"}, {{"d", {"b"}, {}}}};
+  std::string bytes = LayOutFndb(tree, {});
+  testing_support::SetWordAt(&bytes, 40 + 24 + 8, 40);  // d's record is the root: a loop
+  std::string looped = folder.Write("looped.fndb", bytes);
+  run = RunMkfndb("-l " + Quoted(looped));
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.out, "a\nd\\\n");
+  EXPECT_EQ(run.err, "mkfndb: '" + looped + "' is damaged: entries were passed over\n");
+}
