@@ -252,6 +252,8 @@ struct CaseInsensitiveLess {
   bool operator()(std::string_view a, std::string_view b) const;
 };
 
+class LibraryLock;
+
 class FileNameDatabase {
  public:
   // Maps the fndb file (attaching to the mapping another holder of the same path made) and
@@ -323,6 +325,9 @@ class FileNameDatabase {
     // The top 8 bits of the key's hash and, below them, its index in entries plus one; 0: free.
     std::vector<std::uint32_t> slots;
   };
+  // Threads that share the handle search it at once; the cache is read and changed under this
+  // lock, the walk through the view (which is only read) runs outside it.
+  std::unique_ptr<LibraryLock> searchLock;
   SearchCache failedSearches;
   std::string rootPath;
 };

@@ -35,7 +35,10 @@ std::string FndbMappingName(const char* fndbPath) {
 }
 
 FileNameDatabase::FileNameDatabase(const char* rootPath, bool frozen)
-    : readOnly(frozen), fileHandle(INVALID_HANDLE_VALUE), rootPath(rootPath ? rootPath : "") {}
+    : readOnly(frozen),
+      fileHandle(INVALID_HANDLE_VALUE),
+      searchLock(std::make_unique<LibraryLock>()),
+      rootPath(rootPath ? rootPath : "") {}
 
 FileNameDatabase::~FileNameDatabase() { Close(true); }
 
@@ -380,16 +383,19 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
   std::uint32_t changeCount = database.ChangeCount();
   std::uint32_t hash = 0;
   bool hashed = false;
-  if (changeCount != lastChangeCount) {
-    failedSearches.Clear();
-    lastChangeCount = changeCount;
-  } else if (!failedSearches.Empty()) {
-    hash = SearchCache::Hash(key);
-    hashed = true;
-    if (failedSearches.Contains(key, hash)) {
-      result[0] = '\0';
-      if (traced) Trace(traceStreams.fndb, "dismissing search");
-      return false;
+  {
+    LockGuard guard(*searchLock);
+    if (changeCount != lastChangeCount) {
+      failedSearches.Clear();
+      lastChangeCount = changeCount;
+    } else if (!failedSearches.Empty()) {
+      hash = SearchCache::Hash(key);
+      hashed = true;
+      if (failedSearches.Contains(key, hash)) {
+        result[0] = '\0';
+        if (traced) Trace(traceStreams.fndb, "dismissing search");
+        return false;
+      }
     }
   }
 
@@ -406,7 +412,10 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
     if (traced) Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
     return true;
   }
-  failedSearches.Insert(key, hashed ? hash : SearchCache::Hash(key));
+  if (!hashed) hash = SearchCache::Hash(key);
+  LockGuard guard(*searchLock);
+  // Another thread may have recorded the same miss meanwhile.
+  if (!failedSearches.Contains(key, hash)) failedSearches.Insert(key, hash);
   return false;
 }
 

@@ -1,5 +1,6 @@
 // The library used from several threads at once: searches, configuration lookups, new working
 // directories and cache clears must neither deadlock nor hand out a list that goes away.
+#include "fndbbuilder.h"
 #include "internal.h"
 #include "library_fixture.h"
 
@@ -26,6 +27,12 @@ TEST_F(Concurrency, SearchesLookupsAndWorkingDirectoriesAtOnce) {
   std::string r1 = folder.MakeDirectory("r1");
   std::string script = folder.Write("r1\\tex\\a\\b\\foo.pl", "");
   folder.Write("r0\\korvid\\config\\korvid.ini", "[Korvid]\nKey=value\n");
+  folder.Write("r0\\tex\\x\\y\\other.sty", "");
+  // Root 0 is searched through its fndb (one handle shared by all threads), root 1 on the disk.
+  FndbBuildOptions options;
+  options.root = r0;
+  FndbBuildResult built;
+  ASSERT_TRUE(BuildFndb(options, &built)) << built.error;
   Start(r0 + ";" + r1);
   // The configuration files are read by the first lookup, while other threads run.
   FreeConfig();
@@ -40,6 +47,10 @@ TEST_F(Concurrency, SearchesLookupsAndWorkingDirectoriesAtOnce) {
       switch (kind) {
         case 0:
           if (!FindFile("foo.pl", kLauncherPattern, result) || script != result) ++wrongResults;
+          if (FindFile(("miss" + std::to_string(i % 50) + ".sty").c_str(), kLauncherPattern,
+                       result)) {
+            ++wrongResults;
+          }
           break;
         case 1: {
           char value[kMaxPath];
