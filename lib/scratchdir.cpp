@@ -15,7 +15,7 @@ bool CopyCandidate(char* buffer, const std::string& candidate) {
   return true;
 }
 
-// The system drive as a drive specification ("C:"): fixed on the 9x family, from the
+// The system drive as a drive name ("C:"): fixed on the 9x family, from the
 // environment on the NT family.
 std::string SystemDrive() {
   if (GetVersion() & 0x80000000u) return "C:";
