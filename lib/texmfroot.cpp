@@ -206,7 +206,8 @@ void InitializeRoots() {
   LockGuard guard(roots.lock);
   Discovery found;
   if (IsKorvidDirect()) {
-    char bin[kRootBufferSize];
+    // The edition test has just found the program directory.
+    char bin[kRootBufferSize] = "";
     GetProgramDirectory(bin);
     std::string up = Join(bin, "..\\..");
     char resolved[kMaxPath];
