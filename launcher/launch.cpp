@@ -55,8 +55,9 @@ BOOL WINAPI KeepRunning(DWORD event) {
 
 }  // namespace
 
-bool FindPerl(char* perlPath) {
+bool FindPerl(char* perlPath, bool* tooLong) {
   DWORD length = SearchPathA(nullptr, "perl.exe", nullptr, kMaxPath, perlPath, nullptr);
+  if (tooLong != nullptr) *tooLong = length >= kMaxPath;
   return length != 0 && length < kMaxPath;
 }
 
@@ -83,7 +84,11 @@ bool FindScript(const char* baseName, char* scriptPath) {
 int LaunchScript() {
   ClearLastError();
   char perlPath[kMaxPath];
-  if (!FindPerl(perlPath)) return Fail("tervan: you do not have Perl in your PATH.\n");
+  bool perlPathTooLong = false;
+  if (!FindPerl(perlPath, &perlPathTooLong)) {
+    return Fail(perlPathTooLong ? "tervan: the path of Perl is too long.\n"
+                                : "tervan: you do not have Perl in your PATH.\n");
+  }
 
   char programName[kMaxPath];
   const char* tail = SplitCommandLine(GetCommandLineA(), programName);

@@ -10,9 +10,9 @@ constexpr char kScriptSearchPattern[] =
 // Perl's exit code, or 1 when the launcher itself fails (after its message on standard error).
 int LaunchScript();
 
-// Fills the 260-character buffer with the full path of perl.exe; false when there is none (or its
-// path does not fit).
-bool FindPerl(char* perlPath);
+// Fills the 260-character buffer with the full path of perl.exe; false when there is none, or
+// when its path does not fit (then *tooLong is set, when given).
+bool FindPerl(char* perlPath, bool* tooLong = nullptr);
 
 // Copies the first word of the raw command line, without its quotes, into the 260-character
 // program name and returns where the tail begins; null when the name does not fit.
