@@ -77,14 +77,6 @@ TEST_F(Concurrency, SearchesLookupsAndWorkingDirectoriesAtOnce) {
     threads.emplace_back(worker, kind);
     threads.emplace_back(worker, kind);
   }
-  Sleep(3000);
-  stop = true;
-  for (int waited = 0; finished < 8 && waited < 60000; waited += 10) Sleep(10);
-  if (finished < 8) {
-    ADD_FAILURE() << "threads are stuck: a lock order was violated";
-    std::fflush(nullptr);
-    TerminateProcess(GetCurrentProcess(), 3);
-  }
-  for (auto& thread : threads) thread.join();
+  testing_support::StopThreadsOrAbort(threads, stop, finished, 3000, 60000);
   EXPECT_EQ(wrongResults, 0);
 }

@@ -133,14 +133,6 @@ TEST_F(Traces, ErrorsAndRegistrationsFromManyThreads) {
       ++finished;
     });
   }
-  Sleep(1500);
-  stop = true;
-  for (int waited = 0; finished < 6 && waited < 30000; waited += 10) Sleep(10);
-  if (finished < 6) {
-    ADD_FAILURE() << "threads are stuck: lock order violated";
-    std::fflush(nullptr);
-    TerminateProcess(GetCurrentProcess(), 3);
-  }
-  for (auto& thread : threads) thread.join();
+  testing_support::StopThreadsOrAbort(threads, stop, finished, 1500, 30000);
   EXPECT_GT(capture.Lines().size(), 0u);
 }

@@ -3,6 +3,8 @@
 
 #include "internal.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -372,6 +374,20 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
   CloseHandle(outRead);
   CloseHandle(errRead);
   return result;
+}
+
+void StopThreadsOrAbort(std::vector<std::thread>& threads, std::atomic<bool>& stop,
+                        std::atomic<int>& finished, unsigned runMs, unsigned timeoutMs) {
+  Sleep(runMs);
+  stop = true;
+  const int count = static_cast<int>(threads.size());
+  for (unsigned waited = 0; finished < count && waited < timeoutMs; waited += 10) Sleep(10);
+  if (finished < count) {
+    ADD_FAILURE() << "threads are stuck: a lock order was violated";
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  for (auto& thread : threads) thread.join();
 }
 
 std::string BuildDirectory() {

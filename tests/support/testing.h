@@ -1,9 +1,11 @@
 // Test support: captured debugger output, throwaway folders, environment scopes, child processes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -108,6 +110,12 @@ struct ProcessOptions {
 
 // Starts the raw command line (CreateProcessA), waits and collects.
 ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& options = {});
+
+// Lets threads run for runMs, then sets stop and joins them. Threads that do not finish within
+// timeoutMs are stuck (a lock order was violated): the failure is reported and the process ends,
+// since stuck threads cannot be joined. Each thread counts itself in finished when it ends.
+void StopThreadsOrAbort(std::vector<std::thread>& threads, std::atomic<bool>& stop,
+                        std::atomic<int>& finished, unsigned runMs, unsigned timeoutMs);
 
 // Directory of the build's programs (the test executables and the test programs).
 std::string BuildDirectory();
