@@ -171,8 +171,11 @@ char* GetRegistryValue(Hive hive, const char* section, const char* name, char* b
     return Default(buffer, size, defaultValue);
   }
 
+  // The machine's values are read from the 32-bit view of the registry in every build: that is
+  // where a 32-bit installer writes them, and a 64-bit program would otherwise see the other view.
+  REGSAM access = KEY_READ | (hive == Hive::LocalMachine ? KEY_WOW64_32KEY : 0);
   HKEY rawKey = nullptr;
-  LONG status = RegOpenKeyExA(HiveKey(hive), keyName, 0, KEY_READ, &rawKey);
+  LONG status = RegOpenKeyExA(HiveKey(hive), keyName, 0, access, &rawKey);
   if (status != ERROR_SUCCESS) {
     if (status != ERROR_FILE_NOT_FOUND) {
       KORVID_TRACE_WIN32_ERROR(static_cast<unsigned long>(status), keyName);

@@ -1,16 +1,32 @@
 #!/usr/bin/env bash
 # The demo: installs what is missing, builds, lays out a small TEXMF tree with a Perl utility
 # "hello" in it and its file name database, installs tervan.exe as hello.exe, and runs it under
-# wine with arguments. Extra arguments go to hello.pl.
+# wine with arguments. Extra arguments go to hello.pl. It uses the 32-bit leg where this machine
+# can run it, else the 64-bit one; "--leg LEG" asks for one.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build="${BUILD_DIR:-$root/build}"
+source "$(dirname "$0")/legs.sh"
+parse_leg_arguments "$@"
+set -- ${other_args[@]+"${other_args[@]}"}
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" >/dev/null
 
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-run() { "$root/cmake/wine-run" "$WINEPREFIX" "$@"; }
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+leg=""
+if [ ${#requested_legs[@]} -gt 0 ]; then
+  leg=${requested_legs[0]}
+  leg_runnable "$leg" || { echo "demo: cannot run the $leg leg on this machine: $leg_reason" >&2; exit 2; }
+else
+  for candidate in "${all_legs[@]}"; do
+    if leg_runnable "$candidate"; then leg=$candidate; break; fi
+    echo "demo: not the $candidate leg: $leg_reason"
+  done
+  [ -n "$leg" ] || { echo "demo: this machine can run no leg" >&2; exit 2; }
+fi
+echo "== the $leg leg"
+"$root/scripts/build.sh" --leg "$leg" >/dev/null
+build=$(leg_dir "$leg")
+
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+run() { leg_run "$leg" "$@"; }
+trap stop_wineservers EXIT
 
 demo="$build/demo"
 rm -rf "$demo"

@@ -1,14 +1,62 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds, and runs every test under wine.
+# The test command: installs what is missing, builds both legs, and runs every test of each leg
+# this machine can run under wine (the 32-bit leg needs a kernel that executes 32-bit programs).
+#   --leg LEG   run only that leg (i686 or x86_64); a leg the machine cannot run is an error.
+# Other arguments go to ctest (for example -R Cfg).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build="${BUILD_DIR:-$root/build}"
+source "$(dirname "$0")/legs.sh"
+parse_leg_arguments "$@"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh"
 
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
-stop_server() { wineserver -k >/dev/null 2>&1 || true; }
-trap stop_server EXIT
-# Boot the prefix and keep one server running for all tests.
-"$root/cmake/wine-run" "$WINEPREFIX" cmd /c exit </dev/null >/dev/null 2>&1 || true
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@"
+trap stop_wineservers EXIT
+run_legs=()
+if [ ${#requested_legs[@]} -gt 0 ]; then
+  for leg in "${requested_legs[@]}"; do
+    if ! leg_runnable "$leg"; then
+      echo "test: cannot run the $leg leg on this machine: $leg_reason" >&2
+      exit 2
+    fi
+    run_legs+=("$leg")
+  done
+  build_legs=("${requested_legs[@]}")
+else
+  for leg in "${all_legs[@]}"; do
+    if leg_runnable "$leg"; then
+      run_legs+=("$leg")
+    else
+      echo "test: the $leg leg is built but its tests are skipped: $leg_reason"
+    fi
+  done
+  [ ${#run_legs[@]} -gt 0 ] || { echo "test: this machine can run no leg" >&2; exit 2; }
+  build_legs=("${all_legs[@]}")
+fi
+
+"$root/scripts/build.sh" "${build_legs[@]/#/--leg=}"
+
+passed=0
+failed=0
+summary=()
+for leg in "${run_legs[@]}"; do
+  echo "== the $leg leg"
+  log="$(leg_dir "$leg")/ctest.log"
+  status=0
+  ctest --test-dir "$(leg_dir "$leg")" --output-on-failure -j"$(nproc)" "${other_args[@]}" 2>&1 |
+    tee "$log" || status=$?
+  WINEPREFIX=$(leg_prefix "$leg") wineserver -k >/dev/null 2>&1 || true
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -1 || true)
+  total=$(sed -nE 's/.* out of ([0-9]+).*/\1/p' <<<"$line")
+  bad=$(sed -nE 's/.*passed, ([0-9]+) tests? failed.*/\1/p' <<<"$line")
+  if [ -z "$total" ]; then total=0; bad=0; fi
+  # A failure that ctest did not count (a build or discovery error) counts as one failed test.
+  if [ "$status" -ne 0 ] && [ "$bad" -eq 0 ]; then total=$((total + 1)); bad=1; fi
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  summary+=("$leg: $((total - bad)) of $total passed")
+done
+
+echo "== legs run: ${summary[*]/%/;}"
+for leg in "${all_legs[@]}"; do
+  [[ " ${run_legs[*]} " == *" $leg "* ]] || echo "== leg not run: $leg"
+done
+echo "tests: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,9 +1,11 @@
 // Tokenizers and name lists shared by the modules.
 #include "internal.h"
 #include "library_fixture.h"
+#include "registry_sandbox.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -209,6 +211,44 @@ TEST(RegistryValues, CurrentUserFirstAndEmptyHidesMachine) {
   EXPECT_EQ(GetRegistryValue(Hive::Any, "Korvid", "missing", buffer, sizeof buffer, nullptr),
             nullptr);
   EXPECT_STREQ(GetRegistryValue(Hive::Any, "Nosection", "V", buffer, sizeof buffer, "dflt"), "dflt");
+}
+
+// The machine's values come from the registry's 32-bit view in both builds: a 64-bit program
+// reads what a 32-bit installer wrote. The test leaves the process's sandbox for the real machine
+// hive, with a section of its own, and puts a different value into the 64-bit view where there is one.
+TEST(RegistryValues, MachineValuesComeFromThe32BitView) {
+  const std::string section = "ViewTest" + std::to_string(GetCurrentProcessId());
+  const std::string keyName = "Software\\Zef\\Korvid\\CurrentVersion\\" + section;
+  BOOL wow64 = FALSE;
+  IsWow64Process(GetCurrentProcess(), &wow64);
+  const bool twoViews = sizeof(void*) == 8 || wow64;
+
+  RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+  auto write = [&](REGSAM view, const std::string& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_WRITE | view,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS) {
+      return false;
+    }
+    bool ok = RegSetValueExA(key, "Root", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                             static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+  };
+  bool written = write(KEY_WOW64_32KEY, "from the 32-bit view") &&
+                 (!twoViews || write(KEY_WOW64_64KEY, "from the 64-bit view"));
+  char buffer[kMaxPath];
+  const char* value =
+      GetRegistryValue(Hive::LocalMachine, section.c_str(), "Root", buffer, sizeof buffer, nullptr);
+  std::string read = value != nullptr ? value : "(none)";
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), view, 0);
+  }
+  if (const char* sandbox = std::getenv(testing_support::kRegistrySandboxVariable)) {
+    testing_support::EnterRegistrySandbox(sandbox);
+  }
+  ASSERT_TRUE(written);
+  EXPECT_EQ(read, "from the 32-bit view");
 }
 
 TEST(RegistryValues, OtherTypesAreIgnored) {

@@ -187,6 +187,25 @@ TEST_F(MkfndbTool, BuildsADatabaseTheLibrarySearches) {
   fndb->Release();
 }
 
+// 32- and 64-bit programs of one installation share one mapping of the same file: mkfndb of either
+// build writes the same bytes for a tree, and both derive the same mapping name. The digest was
+// recorded once; a build whose layout drifts fails here even where only one build runs.
+TEST_F(MkfndbTool, WritesTheSameBytesInEveryBuild) {
+  std::string root = MakeTree(folder);
+  folder.Write("root\\tex\\latex\\base\\ltxdoc.cls", "l");
+  folder.Write("root\\tex\\latex\\base\\LATEX.ltx", "x");
+  ToolRun run = RunMkfndb("--names-per-record 2 " + Quoted(root));
+  ASSERT_EQ(run.exitCode, 0u) << run.err;
+  std::string bytes = ReadFileBytes(root + "\\korvid\\config\\texmf.fndb");
+  std::uint64_t digest = 14695981039346656037ull;  // FNV-1a, 64 bits
+  for (unsigned char c : bytes) digest = (digest ^ c) * 1099511628211ull;
+  EXPECT_EQ(bytes.size(), 4614u);
+  EXPECT_EQ(digest, 370350094001841482ull);
+  EXPECT_EQ(FndbMappingName("C:\\Program Files (x86)\\Korvid\\korvid\\config\\texmf.fndb"),
+            "cp\x92\x8F\x87\x92\x81\x8D@f\x89\x8C\x85\x93@H\x98XVIk\x8F\x92\x96\x89\x84\x8B\x8F\x92"
+            "\x96\x89\x84\x83\x8F\x8E\x86\x89\x87\x94\x85\x98\x8D\x86N\x86\x8E\x84\x82");
+}
+
 TEST_F(MkfndbTool, ListsWhatADatabaseHolds) {
   std::string root = MakeTree(folder);
   std::string output = folder.Join("list.fndb");
