@@ -292,10 +292,11 @@ class FileNameDatabase {
   Attachment Attach(const char* fndbPath, const std::string& mappingName);
   bool OpenFile(const char* fndbPath, const std::string& mappingName);
   // existed: the named mapping was already there (another holder's, of its own size).
-  bool Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable,
-           bool* existed);
-  // Limits size to the mapped view; false after reporting when the view cannot be queried.
-  bool LimitSizeToView();
+  bool Map(const char* fndbPath, const std::string& mappingName, std::uint32_t maximumSize,
+           bool writable, bool* existed);
+  // Limits size to the mapped view; false after reporting when the view cannot be queried or its
+  // pages up to size are not all committed (then it is no fndb).
+  bool LimitSizeToView(const char* fndbPath);
   void Close(bool withFile);
 
   bool readOnly;
