@@ -132,8 +132,8 @@ TEST_F(FindFiles, OverlongNamesAreNotFound) {
   EXPECT_EQ(Find(absolute.c_str(), "."), "(not found)");
 }
 
-// Network roots and a network home: a tree named like the share lies at the root of the current
-// drive, where a walk that took the leading pair for the marker would look first.
+// Network roots, home and working directory: a tree named like the share lies at the root of the
+// current drive, where a walk that took the leading pair for the marker would look first.
 TEST_F(FindFiles, NetworkNamesAreSearchedOnTheShareOnly) {
   const std::string planted = "\\kvtest-unc";
   struct Planted {
@@ -141,22 +141,28 @@ TEST_F(FindFiles, NetworkNamesAreSearchedOnTheShareOnly) {
     ~Planted() { testing_support::RemoveTree(path); }
   } cleanup{planted};
   for (const char* file : {"\\share\\tex\\foo.pl", "\\share\\korvid\\config\\texmf0.fndb",
-                           "\\share\\korvid\\config\\texmf.fndb", "\\home\\texmf\\foo.pl"}) {
+                           "\\share\\korvid\\config\\texmf.fndb", "\\home\\texmf\\foo.pl",
+                           "\\work\\tex\\foo.pl"}) {
     testing_support::WriteFileBytes(planted + file, "x");
   }
   testing_support::ScopedEnvironment noHomeDrive("HOMEDRIVE", nullptr);
   testing_support::ScopedEnvironment noHomePath("HOMEPATH", nullptr);
   testing_support::ScopedEnvironment home("HOME", "//kvtest-unc/home");
-  struct Row { const char* root; const char* pattern; const char* tried; };
+  // A relative pattern is tried below the current directory first, then below the working one.
+  struct Row { const char* root; const char* work; const char* pattern; const char* tried; };
   const Row rows[] = {
-      {"//kvtest-unc/share", "%R/tex//", "//kvtest-unc/share\\tex\\foo.pl"},
-      {"\\\\kvtest-unc\\share", "%R/tex//", "\\\\kvtest-unc\\share\\tex\\foo.pl"},
-      {"//kvtest-unc\\share", "%R/tex//", "//kvtest-unc\\share\\tex\\foo.pl"},
-      {"C:\\kvtest-none", "~/texmf//", "//kvtest-unc/home\\texmf\\foo.pl"},
+      {"//kvtest-unc/share", "", "%R/tex//", "//kvtest-unc/share\\tex\\foo.pl"},
+      {"\\\\kvtest-unc\\share", "", "%R/tex//", "\\\\kvtest-unc\\share\\tex\\foo.pl"},
+      {"//kvtest-unc\\share", "", "%R/tex//", "//kvtest-unc\\share\\tex\\foo.pl"},
+      {"C:\\kvtest-none", "", "~/texmf//", "//kvtest-unc/home\\texmf\\foo.pl"},
+      {"C:\\kvtest-none", "//kvtest-unc/work", "tex//", "//kvtest-unc/work\\tex\\foo.pl"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.root);
+    SCOPED_TRACE(std::string(row.root) + " " + row.pattern);
     Start(row.root);
+    if (row.work[0] != '\0') {
+      ASSERT_TRUE(AddWorkingDirectory(row.work, true));
+    }
     SetTraceOptions("error,filesearch,fndb");
     capture.Clear();
     EXPECT_EQ(Find("foo.pl", row.pattern), "(not found)");
@@ -164,7 +170,10 @@ TEST_F(FindFiles, NetworkNamesAreSearchedOnTheShareOnly) {
     for (const std::string& text : capture.Texts()) {
       if (text.rfind("trying ", 0) == 0) trying.push_back(text);
     }
-    EXPECT_EQ(trying, List{std::string("trying ") + row.tried + "..."});
+    List expected;
+    if (row.work[0] != '\0') expected.push_back("trying " + folder.Join("tex\\foo.pl") + "...");
+    expected.push_back(std::string("trying ") + row.tried + "...");
+    EXPECT_EQ(trying, expected);
     char fndb[kRootBufferSize];
     EXPECT_FALSE(GetFndbFileName(0, fndb));
     Stop();
