@@ -41,8 +41,8 @@ FndbHeaderCheck CheckFndbHeader(const void* data, std::uint32_t size);
 // Lookups in one fndb. Every offset, count and string is checked against the view's size, so no
 // read leaves the view whatever the bytes hold; records that link back (a subdirectory or a
 // continuation pointing to a record already on the way) end the walk. A damaged database answers
-// "not found". The lookups allocate nothing but the "//" walk's record of the directories it
-// tried.
+// "not found". The lookups allocate nothing but the "//" walk's record of the directories and
+// chains it tried.
 class FndbView {
  public:
   // rootPath is the TEXMF root the database describes; found paths start with it.
