@@ -237,6 +237,30 @@ TEST_F(FndbSearch, StaleEntryIsReportedAndTheSearchGoesOn) {
   EXPECT_EQ(capture.CountContaining("internal error in 'lib/findfile'"), 2);
 }
 
+// The local root's fndb held by another process that shares reading only: the root is still
+// searched through its fndb, read-only, and nothing is reported.
+TEST_F(FndbSearch, HeldLocalFndbIsReadNotPassedOver) {
+  r0 = folder.MakeDirectory("r0");
+  std::string listed = folder.Write("r0\\tex\\listed.sty", "");
+  Build(r0);
+  folder.Write("r0\\tex\\unlisted.sty", "");  // on the disk only
+  std::string fndbPath = r0 + "\\korvid\\config\\texmf.fndb";
+  HANDLE holder = CreateFileA(fndbPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  Start(r0, "", r0);
+  SetTraceOptions("error,fndb,filesearch");
+  capture.Clear();
+  EXPECT_EQ(Find("listed.sty", "%R/tex//"), listed);
+  EXPECT_EQ(Find("unlisted.sty", "%R/tex//"), "(not found)");
+  EXPECT_TRUE(capture.HasText("loading " + fndbPath + "..."));
+  EXPECT_EQ(capture.CountContaining("trying "), 0);
+  EXPECT_EQ(capture.CountContaining("error"), 0);
+  EXPECT_EQ(capture.CountContaining("cannot load"), 0);
+  Stop();
+  CloseHandle(holder);
+}
+
 TEST_F(FndbSearch, ReferencesAreReleasedAfterEachEntry) {
   r0 = folder.MakeDirectory("r0");
   folder.Write("r0\\tex\\a.sty", "");
