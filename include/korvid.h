@@ -182,6 +182,10 @@ int PathCompare(const char* a, const char* b);
 int PathCompareN(const char* a, const char* b, std::size_t n);
 // The part of path below root (a position inside path), or null when path is not below root.
 const char* MakeRelative(const char* path, const char* root);
+// The position of the "//" that marks a search at any depth, or npos when there is none. Two
+// separators at the start of a path name a network share and never mark a search: the marker is
+// looked for only after them.
+std::size_t FindRecursionMarker(std::string_view path);
 
 // The four parts of a path as the runtime's splitter gives them: drive ("C:"), directory (up to
 // and including the last separator), base name, extension (from the last dot of the name).
@@ -288,10 +292,11 @@ class FileNameDatabase {
   Attachment Attach(const char* fndbPath, const std::string& mappingName);
   bool OpenFile(const char* fndbPath, const std::string& mappingName);
   // existed: the named mapping was already there (another holder's, of its own size).
-  bool Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable,
-           bool* existed);
-  // Limits size to the mapped view; false after reporting when the view cannot be queried.
-  bool LimitSizeToView();
+  bool Map(const char* fndbPath, const std::string& mappingName, std::uint32_t maximumSize,
+           bool writable, bool* existed);
+  // Limits size to the mapped view; false after reporting when the view cannot be queried or its
+  // pages up to size are not all committed (then it is no fndb).
+  bool LimitSizeToView(const char* fndbPath);
   void Close(bool withFile);
 
   bool readOnly;

@@ -81,7 +81,7 @@ bool SearchDisk(const char* name, const std::string& entry, char* result) {
   std::string key = entry;
   if (!EndsInSeparator(key)) key += '\\';
   key += name;
-  std::size_t marker = key.find("//");
+  std::size_t marker = FindRecursionMarker(key);
   if (marker == std::string::npos) return CopyResult(result, key) && AccessFile(result, 0);
   return WalkDisk(key.substr(0, marker), nullptr, key.substr(marker + 2), result);
 }

@@ -112,7 +112,7 @@ FileNameDatabase::Attachment FileNameDatabase::Attach(const char* fndbPath,
   size = static_cast<std::uint32_t>(std::min<long long>(status.st_size, UINT32_MAX));
   // The file's status may not describe this mapping (the file may have been replaced since it
   // was made): the view's own extent bounds every read.
-  if (!LimitSizeToView()) return Attachment::Failed;
+  if (!LimitSizeToView(fndbPath)) return Attachment::Failed;
   if (size < kFndbHeaderSize) {
     KORVID_RAISE(ErrorCode::InternalError);
     TraceError("'%s' is not an fndb file", fndbPath);
@@ -135,11 +135,21 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
     return false;
   }
   if (attributes & FILE_ATTRIBUTE_READONLY) readOnly = true;
-  bool writable = !readOnly;
 
-  HANDLE file = CreateFileA(fndbPath, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_RANDOM_ACCESS, nullptr);
+  // Writing may be refused although the attributes allow it (a file the user may only read, a
+  // holder that shares reading only): the database is then read, as an attached one is.
+  auto openFile = [fndbPath](bool forWriting) {
+    return CreateFileA(fndbPath, forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_RANDOM_ACCESS, nullptr);
+  };
+  HANDLE file = openFile(!readOnly);
+  if (file == INVALID_HANDLE_VALUE && !readOnly &&
+      (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)) {
+    readOnly = true;
+    file = openFile(false);
+  }
+  bool writable = !readOnly;
   if (file == INVALID_HANDLE_VALUE) {
     KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
     return false;
@@ -163,7 +173,7 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
   }
 
   bool existed = false;
-  if (!Map(mappingName, 0, writable, &existed)) return false;
+  if (!Map(fndbPath, mappingName, 0, writable, &existed)) return false;
   switch (CheckFndbHeader(view, size)) {
     case FndbHeaderCheck::Good:
       break;
@@ -188,17 +198,17 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
       readOnly = true;
     } else if (size - usedSize < kFreeSpaceReserve && size <= UINT32_MAX - kGrowth) {
       Close(false);
-      if (!Map(mappingName, size + kGrowth, true, &existed)) return false;
+      if (!Map(fndbPath, mappingName, size + kGrowth, true, &existed)) return false;
       if (!existed) size += kGrowth;
-      if (!LimitSizeToView()) return false;
+      if (!LimitSizeToView(fndbPath)) return false;
     }
   }
   lastChangeCount = FndbView(view, size).ChangeCount();
   return true;
 }
 
-bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximumSize, bool writable,
-                           bool* existed) {
+bool FileNameDatabase::Map(const char* fndbPath, const std::string& mappingName,
+                           std::uint32_t maximumSize, bool writable, bool* existed) {
   const char* name = mappingName.empty() ? nullptr : mappingName.c_str();
   HANDLE mapping = CreateFileMappingA(
       fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, maximumSize, name);
@@ -215,17 +225,33 @@ bool FileNameDatabase::Map(const std::string& mappingName, std::uint32_t maximum
     return false;
   }
   view = static_cast<const unsigned char*>(address);
-  return LimitSizeToView();
+  return LimitSizeToView(fndbPath);
 }
 
-bool FileNameDatabase::LimitSizeToView() {
-  MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(view, &region, sizeof region) == 0) {
-    KORVID_RAISE(ErrorCode::Win32Error, "VirtualQuery");
-    return false;
+// The view is walked region by region from its start. Pages of the view that are not committed
+// (a section that only reserved them, made by another process under the mapping name) cannot be
+// read: such a view holds no fndb. The view may end before the file's size says (the file may
+// have grown or been replaced since the mapping was made): the size then ends with the view.
+bool FileNameDatabase::LimitSizeToView(const char* fndbPath) {
+  std::size_t extent = 0;
+  const void* allocation = nullptr;
+  while (extent < size) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(view + extent, &region, sizeof region) == 0) {
+      if (extent > 0) break;
+      KORVID_RAISE(ErrorCode::Win32Error, "VirtualQuery");
+      return false;
+    }
+    if (extent == 0) allocation = region.AllocationBase;
+    if (region.AllocationBase != allocation) break;  // past the end of the view
+    if (region.State != MEM_COMMIT) {
+      KORVID_RAISE(ErrorCode::InternalError);
+      TraceError("'%s' is not an fndb file", fndbPath);
+      return false;
+    }
+    extent = static_cast<std::size_t>(static_cast<const unsigned char*>(region.BaseAddress) +
+                                      region.RegionSize - view);
   }
-  std::size_t extent =
-      region.RegionSize - (view - static_cast<const unsigned char*>(region.BaseAddress));
   if (extent < size) size = static_cast<std::uint32_t>(extent);
   return true;
 }

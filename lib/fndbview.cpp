@@ -2,7 +2,10 @@
 #include "fndbview.h"
 
 #include <cstring>
+#include <map>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -49,6 +52,7 @@ std::uint32_t FndbView::Word(std::uint32_t offset) const {
 
 bool FndbView::ReadRecord(std::uint32_t offset, Record* record) const {
   constexpr std::uint32_t kFixedBytes = 4 * kFndbRecordFixedWords;
+  if (recordReads != nullptr) ++*recordReads;
   if (offset == 0 || size < kFixedBytes || offset > size - kFixedBytes) return false;
   record->offset = offset;
   record->fileCount = Word(offset + 8);
@@ -112,47 +116,113 @@ FndbView::Lookup FndbView::FindInArray(std::uint32_t array, std::uint32_t count,
   return Lookup::Absent;
 }
 
-// The records of a chain are searched in chain order; a chain longer than the view could hold
-// distinct records loops, and a record that does not fit the view ends it.
-std::uint32_t FndbView::FindChild(std::uint32_t directory, std::string_view name) const {
-  std::uint32_t offset = directory;
-  for (std::uint32_t links = MaxChainLength(); offset != 0 && links > 0; --links) {
-    Record record;
-    if (!ReadRecord(offset, &record)) return 0;
-    std::uint32_t index;
-    switch (FindInArray(record.SubdirectoryNames(), record.subdirectoryCount, name, &index)) {
-      case Lookup::Found:
-        return Word(record.SubdirectoryRecords() + 4 * index);
-      case Lookup::Damaged:
-        return 0;
-      case Lookup::Absent:
-        break;
-    }
-    offset = record.extensionOffset;
+// The bookkeeping of one "//" walk that keeps its work linear in the size of the view whatever
+// the records hold. In a sound database every continuation record belongs to one chain, at one
+// place in it, and a name looked up in a directory always gives the same answer. So within a walk:
+// 1. a chain is followed only through continuation records that no other chain, and no other
+//    place of this chain, reached before (a chain that runs into another one or into itself ends);
+// 2. a name is looked up once per directory of several records, and its answer is kept: many
+//    directories may lead to one long chain, which is then read once per name, not once per way in.
+// Neither changes an answer on a sound database.
+class FndbView::ChainGuard {
+ public:
+  bool Claim(std::uint32_t record, std::uint32_t head, std::uint32_t position) {
+    std::uint64_t place = (std::uint64_t{head} << 32) | position;
+    auto [it, inserted] = claims.try_emplace(record, place);
+    return inserted || it->second == place;
   }
-  return 0;
-}
 
-bool FndbView::HasFile(std::uint32_t directory, std::string_view name) const {
+  enum class Kind { Child, File };
+  const std::uint32_t* Answer(Kind kind, std::uint32_t head, std::string_view name) const {
+    auto it = answers.find(Question{kind, head, name.data(), name.size()});
+    return it == answers.end() ? nullptr : &it->second;
+  }
+  void Keep(Kind kind, std::uint32_t head, std::string_view name, std::uint32_t answer) {
+    answers.emplace(Question{kind, head, name.data(), name.size()}, answer);
+  }
+
+ private:
+  // The names of a walk are parts of its key: the same part is the same text at the same place.
+  using Question = std::tuple<Kind, std::uint32_t, const char*, std::size_t>;
+  std::unordered_map<std::uint32_t, std::uint64_t> claims;  // record: head << 32 | position
+  std::map<Question, std::uint32_t> answers;
+};
+
+// A chain longer than the view could hold distinct records loops, and a record that does not fit
+// the view ends it.
+template <typename Body>
+bool FndbView::ForEachRecord(std::uint32_t directory, ChainGuard* guard, Body&& body) const {
   std::uint32_t offset = directory;
-  for (std::uint32_t links = MaxChainLength(); offset != 0 && links > 0; --links) {
+  for (std::uint32_t position = 0; offset != 0 && position < MaxChainLength(); ++position) {
+    if (position > 0 && guard != nullptr && !guard->Claim(offset, directory, position)) {
+      return false;
+    }
     Record record;
     if (!ReadRecord(offset, &record)) return false;
-    std::uint32_t index;
-    switch (FindInArray(record.FileNames(), record.fileCount, name, &index)) {
-      case Lookup::Found:
-        return true;
-      case Lookup::Damaged:
-        return false;
-      case Lookup::Absent:
-        break;
-    }
+    if (body(record)) return true;
     offset = record.extensionOffset;
   }
   return false;
 }
 
+// A directory of a single record is read again rather than remembered: that costs one record.
+std::uint32_t FndbView::FindChild(std::uint32_t directory, std::string_view name,
+                                  ChainGuard* guard) const {
+  bool kept = guard != nullptr && Word(directory + 16) != 0;
+  if (kept) {
+    if (const std::uint32_t* answer = guard->Answer(ChainGuard::Kind::Child, directory, name)) {
+      return *answer;
+    }
+  }
+  std::uint32_t child = 0;
+  ForEachRecord(directory, guard, [&](const Record& record) {
+    std::uint32_t index;
+    switch (FindInArray(record.SubdirectoryNames(), record.subdirectoryCount, name, &index)) {
+      case Lookup::Found:
+        child = Word(record.SubdirectoryRecords() + 4 * index);
+        return true;
+      case Lookup::Damaged:
+        return true;
+      case Lookup::Absent:
+        break;
+    }
+    return false;
+  });
+  if (kept) guard->Keep(ChainGuard::Kind::Child, directory, name, child);
+  return child;
+}
+
+bool FndbView::HasFile(std::uint32_t directory, std::string_view name, ChainGuard* guard) const {
+  bool kept = guard != nullptr && Word(directory + 16) != 0;
+  if (kept) {
+    if (const std::uint32_t* answer = guard->Answer(ChainGuard::Kind::File, directory, name)) {
+      return *answer != 0;
+    }
+  }
+  bool found = false;
+  ForEachRecord(directory, guard, [&](const Record& record) {
+    std::uint32_t index;
+    switch (FindInArray(record.FileNames(), record.fileCount, name, &index)) {
+      case Lookup::Found:
+        found = true;
+        return true;
+      case Lookup::Damaged:
+        return true;
+      case Lookup::Absent:
+        break;
+    }
+    return false;
+  });
+  if (kept) guard->Keep(ChainGuard::Kind::File, directory, name, found ? 1 : 0);
+  return found;
+}
+
 std::uint32_t FndbView::FindSubDirectory(std::uint32_t directory, std::string_view path) const {
+  return FindSubDirectory(directory, path, nullptr);
+}
+
+std::uint32_t FndbView::FindSubDirectory(std::uint32_t directory, std::string_view path,
+                                         ChainGuard* guard) const {
   if (path.size() > kFndbMaxSubDirectoryPath) return 0;
   std::uint32_t current = directory;
   bool anyComponent = false;
@@ -163,20 +233,25 @@ std::uint32_t FndbView::FindSubDirectory(std::uint32_t directory, std::string_vi
     std::size_t start = i;
     while (i < path.size() && !IsSeparator(path[i])) ++i;
     anyComponent = true;
-    current = FindChild(current, path.substr(start, i - start));
+    current = FindChild(current, path.substr(start, i - start), guard);
     if (current == 0) return 0;
   }
   return anyComponent ? current : 0;
 }
 
 bool FndbView::FileExistsInDirectory(std::uint32_t directory, std::string_view name) const {
+  return FileExistsInDirectory(directory, name, nullptr);
+}
+
+bool FndbView::FileExistsInDirectory(std::uint32_t directory, std::string_view name,
+                                     ChainGuard* guard) const {
   std::size_t separator = name.find_last_of("\\/");
   if (separator != std::string_view::npos) {
-    directory = FindSubDirectory(directory, name.substr(0, separator));
+    directory = FindSubDirectory(directory, name.substr(0, separator), guard);
     if (directory == 0) return false;
     name.remove_prefix(separator + 1);
   }
-  return HasFile(directory, name);
+  return HasFile(directory, name, guard);
 }
 
 // The parent chain is followed upwards first, at most kMaxDepth steps (a parent offset pointing
@@ -217,8 +292,13 @@ int FndbView::GetDirectoryPath(std::uint32_t directory, char* buffer) const {
 
 bool FndbView::FindFileInDirectory(std::uint32_t directory, std::string_view name,
                                    char* result) const {
+  return FindFileInDirectory(directory, name, result, nullptr);
+}
+
+bool FndbView::FindFileInDirectory(std::uint32_t directory, std::string_view name, char* result,
+                                   ChainGuard* guard) const {
   if (directory == 0) return false;
-  if (!FileExistsInDirectory(directory, name)) return false;
+  if (!FileExistsInDirectory(directory, name, guard)) return false;
   if (result == nullptr) return true;
   char directoryPath[kFndbDirectoryPathSize];
   int directoryLength = GetDirectoryPath(directory, directoryPath);
@@ -272,22 +352,18 @@ class FndbView::Walk {
       return false;
     }
     if (!pattern) {
-      if (view.FindFileInDirectory(directory, remainder, result)) return true;
+      if (view.FindFileInDirectory(directory, remainder, result, &guard)) return true;
     } else {
-      std::uint32_t match = view.FindSubDirectory(directory, *pattern);
+      std::uint32_t match = view.FindSubDirectory(directory, *pattern, &guard);
       if (match != 0 && Search(match, std::nullopt, remainder, depth + 1)) return true;
     }
-    std::uint32_t offset = directory;
-    for (std::uint32_t links = view.MaxChainLength(); offset != 0 && links > 0; --links) {
-      Record record;
-      if (!view.ReadRecord(offset, &record)) return false;
+    return view.ForEachRecord(directory, &guard, [&](const Record& record) {
       for (std::uint32_t i = 0; i < record.subdirectoryCount; ++i) {
         std::uint32_t child = view.Word(record.SubdirectoryRecords() + 4 * i);
         if (Search(child, pattern, remainder, depth + 1)) return true;
       }
-      offset = record.extensionOffset;
-    }
-    return false;
+      return false;
+    });
   }
 
  private:
@@ -337,6 +413,7 @@ class FndbView::Walk {
 
   const FndbView& view;
   char* result;
+  ChainGuard guard;
   std::vector<Slot> slots;
   std::size_t used = 0;
 };

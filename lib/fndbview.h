@@ -41,8 +41,8 @@ FndbHeaderCheck CheckFndbHeader(const void* data, std::uint32_t size);
 // Lookups in one fndb. Every offset, count and string is checked against the view's size, so no
 // read leaves the view whatever the bytes hold; records that link back (a subdirectory or a
 // continuation pointing to a record already on the way) end the walk. A damaged database answers
-// "not found". The lookups allocate nothing but the "//" walk's record of the directories it
-// tried.
+// "not found". The lookups allocate nothing but the "//" walk's record of the directories and
+// chains it tried.
 class FndbView {
  public:
   // rootPath is the TEXMF root the database describes; found paths start with it.
@@ -87,6 +87,10 @@ class FndbView {
   // component) and the rest below it at any depth.
   bool Search(std::string_view relativeKey, char* result) const;
 
+  // Counts every record the lookups read into *counter from now on (null: no count). A test hook:
+  // the work of a lookup is the number of records it reads.
+  void CountRecordReads(std::uint64_t* counter) { recordReads = counter; }
+
   // Every directory and file in stored order, depth first; a directory comes before its files
   // and subdirectories. Directory paths end in '\'; the root itself is not listed. False when
   // damaged records were passed over.
@@ -105,9 +109,13 @@ class FndbView {
     }
   };
   enum class Lookup { Found, Absent, Damaged };
+  class ChainGuard;
   class Walk;
 
   bool ReadRecord(std::uint32_t offset, Record* record) const;
+  // Calls body on each record of the directory's chain, in chain order, until it returns true.
+  template <typename Body>
+  bool ForEachRecord(std::uint32_t directory, ChainGuard* guard, Body&& body) const;
   std::uint32_t MaxChainLength() const { return size / (4 * kFndbRecordFixedWords) + 1; }
   // The string at the offset, when it ends inside the view.
   std::optional<std::string_view> String(std::uint32_t offset) const;
@@ -118,12 +126,20 @@ class FndbView {
   Lookup FindInArray(std::uint32_t array, std::uint32_t count, std::string_view name,
                      std::uint32_t* index) const;
   // Searches the subdirectory names of every record of the chain; the subdirectory's record.
-  std::uint32_t FindChild(std::uint32_t directory, std::string_view name) const;
-  bool HasFile(std::uint32_t directory, std::string_view name) const;
+  std::uint32_t FindChild(std::uint32_t directory, std::string_view name, ChainGuard* guard) const;
+  bool HasFile(std::uint32_t directory, std::string_view name, ChainGuard* guard) const;
+  // The lookups above, within a "//" walk (guard: its bookkeeping) or alone (guard null).
+  std::uint32_t FindSubDirectory(std::uint32_t directory, std::string_view path,
+                                 ChainGuard* guard) const;
+  bool FileExistsInDirectory(std::uint32_t directory, std::string_view name,
+                             ChainGuard* guard) const;
+  bool FindFileInDirectory(std::uint32_t directory, std::string_view name, char* result,
+                           ChainGuard* guard) const;
 
   const unsigned char* data;
   std::uint32_t size;
   std::string_view rootPath;
+  std::uint64_t* recordReads = nullptr;
 };
 
 }  // namespace korvid

@@ -73,6 +73,15 @@ const char* MakeRelative(const char* path, const char* root) {
   return nullptr;
 }
 
+std::size_t FindRecursionMarker(std::string_view path) {
+  std::size_t start = 0;
+  if (path.size() >= 2 && IsDirectoryDelimiter(static_cast<unsigned char>(path[0])) &&
+      IsDirectoryDelimiter(static_cast<unsigned char>(path[1]))) {
+    start = 2;  // \\server or //server
+  }
+  return path.find("//", start);
+}
+
 PathParts SplitPath(const char* path) {
   PathParts parts;
   std::string_view rest(path != nullptr ? path : "");

@@ -22,9 +22,12 @@ void Add(SearchPathList& list, const std::string& entry) {
   list.push_back(entry);
 }
 
-void ExpandPathElement(SearchPathList& list, const char* element) {
+// rootsJoined: the element is a root joined with the rest of a "%R" element. Its text is then
+// taken as it is by rules 2 to 4, never expanded as a root element again: a root that itself
+// begins with "%R" would otherwise be joined with every root once more at each level.
+void ExpandPathElement(SearchPathList& list, const char* element, bool rootsJoined = false) {
   // 1. Roots: "%R" and a separator stand for every TEXMF root in table order.
-  if (element[0] == '%' && element[1] == 'R' &&
+  if (!rootsJoined && element[0] == '%' && element[1] == 'R' &&
       IsDirectoryDelimiter(static_cast<unsigned char>(element[2]))) {
     unsigned count = GetNumberOfRoots();
     for (unsigned i = 0; i < count; ++i) {
@@ -34,7 +37,7 @@ void ExpandPathElement(SearchPathList& list, const char* element) {
       if (!EndsInSeparator(joined)) joined += '\\';
       joined += element + 3;
       if (joined.size() > kMaxEntry) continue;
-      ExpandPathElement(list, joined.c_str());
+      ExpandPathElement(list, joined.c_str(), true);
     }
     return;
   }

@@ -132,6 +132,54 @@ TEST_F(FindFiles, OverlongNamesAreNotFound) {
   EXPECT_EQ(Find(absolute.c_str(), "."), "(not found)");
 }
 
+// Network roots, home and working directory: a tree named like the share lies at the root of the
+// current drive, where a walk that took the leading pair for the marker would look first.
+TEST_F(FindFiles, NetworkNamesAreSearchedOnTheShareOnly) {
+  const std::string planted = "\\kvtest-unc";
+  struct Planted {
+    std::string path;
+    ~Planted() { testing_support::RemoveTree(path); }
+  } cleanup{planted};
+  for (const char* file : {"\\share\\tex\\foo.pl", "\\share\\korvid\\config\\texmf0.fndb",
+                           "\\share\\korvid\\config\\texmf.fndb", "\\home\\texmf\\foo.pl",
+                           "\\work\\tex\\foo.pl"}) {
+    testing_support::WriteFileBytes(planted + file, "x");
+  }
+  testing_support::ScopedEnvironment noHomeDrive("HOMEDRIVE", nullptr);
+  testing_support::ScopedEnvironment noHomePath("HOMEPATH", nullptr);
+  testing_support::ScopedEnvironment home("HOME", "//kvtest-unc/home");
+  // A relative pattern is tried below the current directory first, then below the working one.
+  struct Row { const char* root; const char* work; const char* pattern; const char* tried; };
+  const Row rows[] = {
+      {"//kvtest-unc/share", "", "%R/tex//", "//kvtest-unc/share\\tex\\foo.pl"},
+      {"\\\\kvtest-unc\\share", "", "%R/tex//", "\\\\kvtest-unc\\share\\tex\\foo.pl"},
+      {"//kvtest-unc\\share", "", "%R/tex//", "//kvtest-unc\\share\\tex\\foo.pl"},
+      {"C:\\kvtest-none", "", "~/texmf//", "//kvtest-unc/home\\texmf\\foo.pl"},
+      {"C:\\kvtest-none", "//kvtest-unc/work", "tex//", "//kvtest-unc/work\\tex\\foo.pl"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.root) + " " + row.pattern);
+    Start(row.root);
+    if (row.work[0] != '\0') {
+      ASSERT_TRUE(AddWorkingDirectory(row.work, true));
+    }
+    SetTraceOptions("error,filesearch,fndb");
+    capture.Clear();
+    EXPECT_EQ(Find("foo.pl", row.pattern), "(not found)");
+    List trying;
+    for (const std::string& text : capture.Texts()) {
+      if (text.rfind("trying ", 0) == 0) trying.push_back(text);
+    }
+    List expected;
+    if (row.work[0] != '\0') expected.push_back("trying " + folder.Join("tex\\foo.pl") + "...");
+    expected.push_back(std::string("trying ") + row.tried + "...");
+    EXPECT_EQ(trying, expected);
+    char fndb[kRootBufferSize];
+    EXPECT_FALSE(GetFndbFileName(0, fndb));
+    Stop();
+  }
+}
+
 namespace {
 
 class FndbSearch : public FindFiles {
@@ -187,6 +235,30 @@ TEST_F(FndbSearch, StaleEntryIsReportedAndTheSearchGoesOn) {
             1);
   EXPECT_EQ(capture.CountContaining("the file name database is out-of-date"), 1);
   EXPECT_EQ(capture.CountContaining("internal error in 'lib/findfile'"), 2);
+}
+
+// The local root's fndb held by another process that shares reading only: the root is still
+// searched through its fndb, read-only, and nothing is reported.
+TEST_F(FndbSearch, HeldLocalFndbIsReadNotPassedOver) {
+  r0 = folder.MakeDirectory("r0");
+  std::string listed = folder.Write("r0\\tex\\listed.sty", "");
+  Build(r0);
+  folder.Write("r0\\tex\\unlisted.sty", "");  // on the disk only
+  std::string fndbPath = r0 + "\\korvid\\config\\texmf.fndb";
+  HANDLE holder = CreateFileA(fndbPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  Start(r0, "", r0);
+  SetTraceOptions("error,fndb,filesearch");
+  capture.Clear();
+  EXPECT_EQ(Find("listed.sty", "%R/tex//"), listed);
+  EXPECT_EQ(Find("unlisted.sty", "%R/tex//"), "(not found)");
+  EXPECT_TRUE(capture.HasText("loading " + fndbPath + "..."));
+  EXPECT_EQ(capture.CountContaining("trying "), 0);
+  EXPECT_EQ(capture.CountContaining("error"), 0);
+  EXPECT_EQ(capture.CountContaining("cannot load"), 0);
+  Stop();
+  CloseHandle(holder);
 }
 
 TEST_F(FndbSearch, ReferencesAreReleasedAfterEachEntry) {

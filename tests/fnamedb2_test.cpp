@@ -343,6 +343,53 @@ TEST_F(FnameDb2, ReadOnlyOpenSharesTheFileWithAWriter) {
   CloseHandle(writer);
 }
 
+// A file whose writing is refused is read, as an attached mapping is: here another handle shares
+// reading only (sharing violation). Wine cannot refuse writing with access denied while the file
+// looks writable: it turns a DACL that grants reading only into the read-only attribute.
+TEST_F(FnameDb2, RefusedWritingOpensReadOnlyWithoutAReport) {
+  std::string path = folder.Write("held.fndb", SmallDatabase(0));
+  std::uint64_t before = FileSize(path);
+  HANDLE holder =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  HANDLE probe = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(probe, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+
+  capture.Clear();
+  FileNameDatabase* fndb = FileNameDatabase::Create(path.c_str(), kRoot, false);
+  EXPECT_EQ(GetLastErrorRecord().code, ErrorCode::NoError);
+  EXPECT_EQ(capture.Texts(), std::vector<std::string>{});
+  ASSERT_NE(fndb, nullptr);
+  EXPECT_TRUE(fndb->IsReadOnly());
+  EXPECT_EQ(fndb->Size(), before);  // a file that is only read keeps no free-space reserve
+  char result[kMaxPath];
+  EXPECT_TRUE(fndb->Search("plain.tex", kRoot, result));
+  fndb->Release();
+  CloseHandle(holder);
+  EXPECT_EQ(FileSize(path), before);
+}
+
+// A section that reserves its pages without committing them, under the name an fndb's mapping
+// would have: its pages cannot be read, so it is no fndb.
+TEST_F(FnameDb2, ReservedMappingUnderTheNameIsNoFndb) {
+  std::string path = folder.Write("squatted.fndb", SmallDatabase(8192));
+  std::string name = FndbMappingName(path.c_str());
+  HANDLE section = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE,
+                                      0, 65536, name.c_str());
+  ASSERT_NE(section, nullptr);
+  for (bool frozen : {false, true}) {
+    SCOPED_TRACE(frozen ? "frozen" : "writable");
+    capture.Clear();
+    EXPECT_EQ(FileNameDatabase::Create(path.c_str(), kRoot, frozen), nullptr);
+    EXPECT_TRUE(capture.HasText("'" + path + "' is not an fndb file"));
+    EXPECT_EQ(GetLastErrorRecord().code, ErrorCode::InternalError);
+  }
+  CloseHandle(section);
+}
+
 TEST_F(FnameDb2, ReleaseFreesTheHandleWithTheLastReference) {
   std::string path = folder.Write("count.fndb", SmallDatabase(8192));
   FileNameDatabase* fndb = FileNameDatabase::Create(path.c_str(), kRoot, false);

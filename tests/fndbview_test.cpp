@@ -561,3 +561,93 @@ TEST(FndbMutation, DamagedVariantsNeverReadPastTheView) {
   }
   EXPECT_GT(variants, 10000);
 }
+
+namespace {
+
+enum class Damage { CircularChains, ChainsRunningIntoEachOther, ManyWaysIntoOneChain };
+
+// A damaged database of at most `size` bytes, of records that hold little but links. Strings at
+// 40: "s", "a", "b", "c", "x.tex"; the root directory at 60.
+std::string DamagedDatabase(Damage damage, std::uint32_t size) {
+  constexpr std::uint32_t kS = 40, kA = 42, kC = 46, kFile = 48, kRootRecord = 60;
+  std::vector<std::uint32_t> words(size / 4, 0);
+  auto put = [&](std::uint32_t offset, std::initializer_list<std::uint32_t> values) {
+    for (std::uint32_t value : values) {
+      words[offset / 4] = value;
+      offset += 4;
+    }
+  };
+  put(0, {kFndbSignature, kFndbVersion, 0, 0, kRootRecord, 0, 0, 1, 0, size});
+  std::string bytes;
+  switch (damage) {
+    case Damage::CircularChains: {
+      // Each record lists itself as its subdirectory; the continuations run in a circle.
+      const std::uint32_t first = kRootRecord + 32, n = (size - first) / 36;
+      put(kRootRecord, {0, 0, 0, 1, 0, 0, kS, first});
+      for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint32_t at = first + 36 * i;
+        put(at, {kS, kRootRecord, 1, 1, first + 36 * ((i + 1) % n), 0, kFile, kS, at});
+      }
+      break;
+    }
+    case Damage::ChainsRunningIntoEachOther: {
+      // The root lists every record; each record continues in the next one.
+      const std::uint32_t n = (size - kRootRecord - 24) / 36;
+      const std::uint32_t first = kRootRecord + 24 + 8 * n;
+      put(kRootRecord, {0, 0, 0, n, 0, 0});
+      for (std::uint32_t i = 0; i < n; ++i) {
+        put(kRootRecord + 24 + 4 * i, {kS});
+        put(kRootRecord + 24 + 4 * (n + i), {first + 28 * i});
+        put(first + 28 * i, {kS, kRootRecord, 1, 0, i + 1 < n ? first + 28 * (i + 1) : 0, 0, kFile});
+      }
+      break;
+    }
+    case Damage::ManyWaysIntoOneChain: {
+      // m directories each lead through "a" to one chain of m records, none of which holds "b".
+      const std::uint32_t m = (size - kRootRecord - 24 - 24) / 72;
+      const std::uint32_t leaf = kRootRecord + 24 + 8 * m, ways = leaf + 24, chain = ways + 32 * m;
+      put(kRootRecord, {0, 0, 0, m, 0, 0});
+      put(leaf, {kC, chain, 0, 0, 0, 0});
+      for (std::uint32_t i = 0; i < m; ++i) {
+        put(kRootRecord + 24 + 4 * i, {kS});
+        put(kRootRecord + 24 + 4 * (m + i), {ways + 32 * i});
+        put(ways + 32 * i, {kS, kRootRecord, 0, 1, 0, 0, kA, chain});
+        put(chain + 32 * i, {kA, ways, 0, 1, i + 1 < m ? chain + 32 * (i + 1) : 0, 0, kC, leaf});
+      }
+      break;
+    }
+  }
+  bytes.assign(reinterpret_cast<const char*>(words.data()), 4 * words.size());
+  bytes.replace(40, 14, std::string("s\0a\0b\0c\0x.tex\0", 14));
+  return bytes;
+}
+
+}  // namespace
+
+// However its records link, a "//" miss reads each record a bounded number of times: at most
+// kReadsPerRecord times the number of records the view could hold.
+TEST(FndbView, DamagedDatabasesAreWalkedInLinearTime) {
+  constexpr std::uint64_t kReadsPerRecord = 4;
+  struct Row { const char* label; Damage damage; };
+  const Row rows[] = {
+      {"circular chains", Damage::CircularChains},
+      {"chains running into each other", Damage::ChainsRunningIntoEachOther},
+      {"many ways into one chain", Damage::ManyWaysIntoOneChain},
+  };
+  for (const Row& row : rows) {
+    for (std::uint32_t size : {1u << 20, 4u << 20}) {
+      std::string bytes = DamagedDatabase(row.damage, size);
+      for (const char* key : {"//missing.tex", "//a/b//missing.tex"}) {
+        SCOPED_TRACE(std::string(row.label) + ", " + std::to_string(size) + " bytes, " + key);
+        FndbView view = ViewOf(bytes);
+        std::uint64_t reads = 0;
+        view.CountRecordReads(&reads);
+        char result[kFndbResultSize] = "untouched";
+        EXPECT_FALSE(view.Search(key, result));
+        EXPECT_STREQ(result, "untouched");
+        EXPECT_GT(reads, size / 256u);  // the walk did go through the records
+        EXPECT_LE(reads, kReadsPerRecord * (size / (4 * kFndbRecordFixedWords)));
+      }
+    }
+  }
+}

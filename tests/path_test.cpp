@@ -91,3 +91,26 @@ TEST(Path, SplitPath) {
     EXPECT_EQ(parts.extension, row.ext);
   }
 }
+
+TEST(Path, RecursionMarkerComesAfterANetworkName) {
+  constexpr std::size_t kNone = std::string_view::npos;
+  struct Row { const char* path; std::size_t marker; };
+  const Row rows[] = {
+      {"C:\\texmf\\tex//a.sty", 12},
+      {"//server/share\\tex//a.sty", 18},
+      {"\\\\server\\share\\tex//a.sty", 18},
+      {"//server\\share\\tex//a.sty", 18},
+      {"/\\server\\share//a.sty", 14},
+      {"//server/share\\korvid\\config\\texmf0.fndb", kNone},
+      {"//server\\share", kNone},
+      {"///x", kNone},
+      {"//", kNone},
+      {"/tex//a", 4},
+      {"C://a", 2},
+      {"", kNone},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(FindRecursionMarker(row.path), row.marker);
+  }
+}

@@ -120,3 +120,13 @@ TEST_F(SearchPath, EntriesBeyondTheirSlotAreDropped) {
   std::string longRelative(300, 'r');
   EXPECT_EQ(Entries(longRelative.c_str()), List{});
 }
+
+// A root that begins with the root placeholder is joined once and then read as a relative path.
+TEST_F(SearchPath, RootsHoldingThePlaceholderAreExpandedOnce) {
+  Start("%R\\a;%R\\b;C:\\r");
+  const std::string here = folder.Path();
+  EXPECT_EQ(Entries("%R/tex//;%R\\korvid\\config"),
+            (List{here + "\\%R\\a\\tex//", here + "\\%R\\b\\tex//", "C:\\r\\tex//",
+                  here + "\\%R\\a\\korvid\\config", here + "\\%R\\b\\korvid\\config",
+                  "C:\\r\\korvid\\config"}));
+}
