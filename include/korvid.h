@@ -257,6 +257,7 @@ struct CaseInsensitiveLess {
 };
 
 class LibraryLock;
+class FndbIndex;
 
 class FileNameDatabase {
  public:
@@ -334,6 +335,12 @@ class FileNameDatabase {
   // lock, the walk through the view (which is only read) runs outside it.
   std::unique_ptr<LibraryLock> searchLock;
   SearchCache failedSearches;
+  // Once the "//" walks of this handle have tried about as many directories as building an index
+  // of the file names costs, later searches use the index (under the same lock; rebuilt after
+  // the change count moves). A database that is no sound tree gets none, and is only walked.
+  std::uint64_t walkedSinceChange = 0;
+  std::shared_ptr<const FndbIndex> nameIndex;
+  bool noNameIndex = false;
   std::string rootPath;
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "fndbview.h"
+#include "fndbindex.h"
 #include "internal.h"
 
 namespace korvid {
@@ -366,6 +367,15 @@ void FileNameDatabase::SearchCache::Clear() {
 
 namespace {
 
+// Building the name index reads every name and costs about as much as ten walks over the whole
+// tree. A handle builds one once its walks have tried about that many directories (a directory
+// record and its names take some 250 bytes in a typical tree), so that the walks before the
+// index cost at most as much as the index, and a process that searches a few times never pays
+// for it.
+std::uint64_t IndexAfterWalking(std::uint32_t databaseSize) {
+  return std::max<std::uint64_t>(256, databaseSize / 25);
+}
+
 // Forms entry + "\" (unless the entry ends in a separator) + name, in the buffer when it fits
 // (the usual case: no allocation), else in the spill string.
 std::string_view FormKey(const char* entry, const char* name, char (&buffer)[2 * kMaxPath],
@@ -409,11 +419,15 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
   std::uint32_t changeCount = database.ChangeCount();
   std::uint32_t hash = 0;
   bool hashed = false;
+  std::shared_ptr<const FndbIndex> index;
   {
     LockGuard guard(*searchLock);
     if (changeCount != lastChangeCount) {
       failedSearches.Clear();
       lastChangeCount = changeCount;
+      nameIndex.reset();
+      noNameIndex = false;
+      walkedSinceChange = 0;
     } else if (!failedSearches.Empty()) {
       hash = SearchCache::Hash(key);
       hashed = true;
@@ -423,6 +437,11 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
         return false;
       }
     }
+    if (!nameIndex && !noNameIndex && walkedSinceChange >= IndexAfterWalking(size)) {
+      nameIndex = FndbIndex::Build(database);
+      noNameIndex = nameIndex == nullptr;
+    }
+    index = nameIndex;
   }
 
   const char* relative = key.data();
@@ -433,13 +452,21 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
       --relative;
     }
   }
-  if (relative != nullptr &&
-      database.Search(std::string_view(relative, key.data() + key.size() - relative), result)) {
+  std::uint64_t walked = 0;
+  bool found = relative != nullptr &&
+               database.Search(std::string_view(relative, key.data() + key.size() - relative),
+                               result, index.get(), &walked);
+  if (found) {
     if (traced) Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
+    if (walked != 0) {
+      LockGuard guard(*searchLock);
+      walkedSinceChange += walked;
+    }
     return true;
   }
   if (!hashed) hash = SearchCache::Hash(key);
   LockGuard guard(*searchLock);
+  walkedSinceChange += walked;
   // Another thread may have recorded the same miss meanwhile.
   if (!failedSearches.Contains(key, hash)) failedSearches.Insert(key, hash);
   return false;

@@ -1,6 +1,8 @@
 // Lookups in an fndb over a byte view: every offset, count and string is checked against the size.
 #include "fndbview.h"
 
+#include "fndbindex.h"
+
 #include <cstring>
 #include <map>
 #include <string>
@@ -14,7 +16,7 @@ namespace {
 
 // A directory path that fits kFndbDirectoryPathSize has at most this many components, since each
 // takes a character and all but the first a separator: deeper directories can never be found.
-constexpr unsigned kMaxDepth = kFndbDirectoryPathSize / 2;
+constexpr unsigned kMaxDepth = FndbView::kMaxWalkDepth;
 
 inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -334,6 +336,9 @@ class FndbView::Walk {
  public:
   Walk(const FndbView& view, char* result) : view(view), result(result) {}
 
+  // The (directory, pattern, remainder) triples tried so far.
+  std::size_t Tried() const { return used; }
+
   bool Search(std::uint32_t directory, std::optional<std::string_view> pattern,
               std::string_view remainder, unsigned depth) {
     if (directory == 0 || depth > kMaxDepth) return false;
@@ -424,7 +429,8 @@ bool FndbView::RecursiveSearch(std::uint32_t directory, std::optional<std::strin
   return walk.Search(directory, pattern, remainder, 0);
 }
 
-bool FndbView::Search(std::string_view relativeKey, char* result) const {
+bool FndbView::Search(std::string_view relativeKey, char* result, const FndbIndex* index,
+                      std::uint64_t* walked) const {
   std::size_t split = relativeKey.find("//");
   if (split == std::string_view::npos) {
     return FindFileInDirectory(RootDirectory(), relativeKey, result);
@@ -433,7 +439,14 @@ bool FndbView::Search(std::string_view relativeKey, char* result) const {
   std::uint32_t directory =
       HasComponent(prefix) ? FindSubDirectory(RootDirectory(), prefix) : RootDirectory();
   if (directory == 0) return false;
-  return RecursiveSearch(directory, std::nullopt, relativeKey.substr(split + 2), result);
+  std::string_view remainder = relativeKey.substr(split + 2);
+  if (index != nullptr && FndbIndex::Answers(remainder)) {
+    return index->Search(*this, directory, remainder, result);
+  }
+  Walk walk(*this, result);
+  bool found = walk.Search(directory, std::nullopt, remainder, 0);
+  if (walked != nullptr) *walked += walk.Tried();
+  return found;
 }
 
 // ---------------------------------------------------------------------------------------------

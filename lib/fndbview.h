@@ -9,6 +9,8 @@
 
 namespace korvid {
 
+class FndbIndex;
+
 // Header: 32-bit little-endian words at these byte offsets.
 constexpr std::uint32_t kFndbSignature = 0x42444E46;  // the bytes "FNDB"
 constexpr std::uint32_t kFndbVersion = 3;
@@ -84,8 +86,15 @@ class FndbView {
 
   // The lookup of a key relative to the root: without "//" the file at exactly that path; with
   // "//" the directory path before the first "//" (the root when that part names no directory
-  // component) and the rest below it at any depth.
-  bool Search(std::string_view relativeKey, char* result) const;
+  // component) and the rest below it at any depth. An index built over this view answers the
+  // lookups it can answer instead of the walk; walked, when given, grows by the number of
+  // directories the walk tried.
+  bool Search(std::string_view relativeKey, char* result, const FndbIndex* index = nullptr,
+              std::uint64_t* walked = nullptr) const;
+
+  // Directories deeper than this below the start of a "//" walk are never tried: their paths
+  // could not fit a result.
+  static constexpr unsigned kMaxWalkDepth = kFndbDirectoryPathSize / 2;
 
   // Counts every record the lookups read into *counter from now on (null: no count). A test hook:
   // the work of a lookup is the number of records it reads.
@@ -97,6 +106,7 @@ class FndbView {
   bool List(const std::function<void(std::string_view path, bool isDirectory)>& visit) const;
 
  private:
+  friend class FndbIndex;
   struct Record {
     std::uint32_t offset;
     std::uint32_t fileCount;
