@@ -1,8 +1,7 @@
 // The launch procedure of tervan: find Perl and the script, export the TeX variables, run Perl.
 #include "launch.h"
 
-#include "korvid.h"
-#include "win32.h"
+#include "internal.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -51,6 +50,46 @@ std::string RootPath(int index) {
 // returns its exit code. (A handler, unlike the ignore flag, is not inherited by the child.)
 BOOL WINAPI KeepRunning(DWORD event) {
   return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+// A job that ends Perl with the launcher, however the launcher ends (TerminateProcess, its console
+// closed, a crash): the job kills what it holds when its last handle closes, and the launcher
+// holds the only one (not inheritable). What Perl starts leaves the job silently, so that a
+// viewer or a server it leaves behind keeps running. Empty when the job cannot be made.
+KernelHandle NewPerlJob() {
+  KernelHandle job(CreateJobObjectA(nullptr, nullptr));
+  if (!job) return job;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  std::memset(&limits, 0, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    job.reset();
+  }
+  return job;
+}
+
+// Starts Perl inside the job: suspended, assigned, resumed, so that it runs no instruction outside
+// it. A job that refuses the assignment (the launcher's own job forbids nesting) or a thread that
+// will not resume must not cost the launch: then Perl runs as it would without a job, and the job
+// is dropped (it holds nothing). False when Perl cannot be started at all.
+bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
+               PROCESS_INFORMATION* process) {
+  if (*job) {
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                        nullptr, startup, process)) {
+      return false;
+    }
+    if (!AssignProcessToJobObject(job->get(), process->hProcess)) job->reset();
+    if (ResumeThread(process->hThread) != static_cast<DWORD>(-1)) return true;
+    KernelHandle stuck(process->hProcess), stuckThread(process->hThread);
+    TerminateProcess(stuck.get(), 1);
+    WaitForSingleObject(stuck.get(), INFINITE);
+    job->reset();
+  }
+  return CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, startup,
+                        process) != 0;
 }
 
 }  // namespace
@@ -117,9 +156,9 @@ int LaunchScript() {
   UnloadFndbs();
 
   SetConsoleCtrlHandler(KeepRunning, TRUE);
+  KernelHandle job = NewPerlJob();
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!StartPerl(commandLine.data(), &startup, &job, &process)) {
     SetConsoleCtrlHandler(KeepRunning, FALSE);
     return Fail("tervan: cannot run Perl.\n");
   }

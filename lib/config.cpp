@@ -172,7 +172,7 @@ char* GetRegistryValue(Hive hive, const char* section, const char* name, char* b
   }
 
   HKEY rawKey = nullptr;
-  LONG status = RegOpenKeyExA(HiveKey(hive), keyName, 0, KEY_READ, &rawKey);
+  LONG status = Registry().openKeyEx(HiveKey(hive), keyName, 0, KEY_READ, &rawKey);
   if (status != ERROR_SUCCESS) {
     if (status != ERROR_FILE_NOT_FOUND) {
       KORVID_TRACE_WIN32_ERROR(static_cast<unsigned long>(status), keyName);
@@ -181,8 +181,9 @@ char* GetRegistryValue(Hive hive, const char* section, const char* name, char* b
   }
   DWORD type = 0;
   DWORD bytes = static_cast<DWORD>(size < 0x7fffffff ? size : 0x7fffffff);
-  status = RegQueryValueExA(rawKey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-  LONG closeStatus = RegCloseKey(rawKey);
+  status = Registry().queryValueEx(rawKey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                                   &bytes);
+  LONG closeStatus = Registry().closeKey(rawKey);
   if (closeStatus != ERROR_SUCCESS) {
     KORVID_TRACE_WIN32_ERROR(static_cast<unsigned long>(closeStatus), keyName);
   }
