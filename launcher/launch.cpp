@@ -162,11 +162,11 @@ int LaunchScript() {
     SetConsoleCtrlHandler(KeepRunning, FALSE);
     return Fail("tervan: cannot run Perl.\n");
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
+  // Declared in this order, the thread handle closes before the process handle.
+  KernelHandle perl(process.hProcess), perlThread(process.hThread);
+  WaitForSingleObject(perl.get(), INFINITE);
   DWORD exitCode = 1;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(perl.get(), &exitCode);
   SetConsoleCtrlHandler(KeepRunning, FALSE);
   return static_cast<int>(exitCode);
 }
