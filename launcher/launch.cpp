@@ -52,10 +52,12 @@ BOOL WINAPI KeepRunning(DWORD event) {
   return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
-// A job that ends Perl with the launcher, however the launcher ends (TerminateProcess, its console
-// closed, a crash): the job kills what it holds when its last handle closes, and the launcher
-// holds the only one (not inheritable). What Perl starts leaves the job silently, so that a
-// viewer or a server it leaves behind keeps running. Empty when the job cannot be made.
+}  // namespace
+
+// The job kills what it holds when its last handle closes, and the launcher holds the only one (not
+// inheritable), so Perl ends however the launcher ends (TerminateProcess, its console closed, a
+// crash). What Perl starts leaves the job silently: a viewer or a server it leaves behind keeps
+// running.
 KernelHandle NewPerlJob() {
   KernelHandle job(CreateJobObjectA(nullptr, nullptr));
   if (!job) return job;
@@ -70,10 +72,10 @@ KernelHandle NewPerlJob() {
   return job;
 }
 
-// Starts Perl inside the job: suspended, assigned, resumed, so that it runs no instruction outside
-// it. A job that refuses the assignment (the launcher's own job forbids nesting) or a thread that
-// will not resume must not cost the launch: then Perl runs as it would without a job, and the job
-// is dropped (it holds nothing). False when Perl cannot be started at all.
+// Suspended, assigned, resumed, so that Perl runs no instruction outside the job. A job that
+// refuses the assignment (the launcher's own job forbids nesting) or a thread that will not resume
+// must not cost the launch: then Perl runs as it would without a job, and the job, which holds
+// nothing, is dropped.
 bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
                PROCESS_INFORMATION* process) {
   if (*job) {
@@ -91,8 +93,6 @@ bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
   return CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, startup,
                         process) != 0;
 }
-
-}  // namespace
 
 bool FindPerl(char* perlPath, bool* tooLong) {
   DWORD length = SearchPathA(nullptr, "perl.exe", nullptr, kMaxPath, perlPath, nullptr);
