@@ -6,7 +6,11 @@
 // measured for a minimal relay (start, wait, exit code; no library) in the launcher's place, and
 // the launcher's cost is also given against that relay.
 //
-// usage: launch_bench [--runs N]   (from the build directory, which holds the programs)
+// With --baseline, another tervan.exe (an older build, say) is installed as foo.exe in a second bin
+// directory of the same tree and timed in the same interleaved runs, so that the two compare
+// under the same load.
+//
+// usage: launch_bench [--runs N] [--baseline OLD-TERVAN.EXE]   (from the build directory)
 #include "bench.h"
 #include "fndbbuilder.h"
 #include "internal.h"
@@ -62,8 +66,10 @@ Stats Summarize(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   int runs = 60;
+  std::string baseline;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--baseline") == 0) baseline = argv[i + 1];
   }
   char self[kMaxPath];
   GetModuleFileNameA(nullptr, self, sizeof self);
@@ -98,6 +104,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "launch_bench: run it from the build directory\n");
     return 1;
   }
+  const std::string oldBin = texmf + "\\korvid\\old";
+  const std::string oldLauncher = oldBin + "\\foo.exe";
+  if (!baseline.empty()) {
+    MakeDirectories(oldBin);
+    if (!Copy(baseline, oldLauncher) || !Copy(build + "\\fakeperl.exe", oldBin + "\\perl.exe")) {
+      std::fprintf(stderr, "launch_bench: cannot install the baseline '%s'\n", baseline.c_str());
+      return 1;
+    }
+  }
   FndbBuildOptions options;
   options.root = texmf;
   FndbBuildResult built;
@@ -107,13 +122,15 @@ int main(int argc, char** argv) {
   const std::string direct = "\"" + perl + "\" \"" + texmf + "\\tex\\perl\\foo.pl\" -x y";
   const std::string nothing = "\"" + trivial + "\"";
   const std::string relayed = "\"" + relay + "\" " + direct;
-  std::vector<double> launches, directs, trivials, relays;
+  const std::string oldLaunch = "\"" + oldLauncher + "\" -x y";
+  std::vector<double> launches, directs, trivials, relays, oldLaunches;
   for (int i = 0; i < runs + 3; ++i) {
     double a = TimeRun(launch, 0);
     double b = TimeRun(direct, 0);
     double c = TimeRun(nothing, 0);
     double d = TimeRun(relayed, 0);
-    if (a < 0 || b < 0 || c < 0 || d < 0) {
+    double e = baseline.empty() ? 0 : TimeRun(oldLaunch, 0);
+    if (a < 0 || b < 0 || c < 0 || d < 0 || e < 0) {
       std::fprintf(stderr, "launch_bench: a run failed\n");
       return 1;
     }
@@ -122,6 +139,7 @@ int main(int argc, char** argv) {
     directs.push_back(b);
     trivials.push_back(c);
     relays.push_back(d);
+    oldLaunches.push_back(e);
   }
   Stats a = Summarize(launches), b = Summarize(directs), c = Summarize(trivials);
   Stats d = Summarize(relays);
@@ -137,5 +155,17 @@ int main(int argc, char** argv) {
               c.median, d.median - b.median - c.median);
   std::printf("  launcher against the relay: %.2f - %.2f = %.2f ms\n", a.median, d.median,
               a.median - d.median);
+  if (!baseline.empty()) {
+    Stats e = Summarize(oldLaunches);
+    std::printf("  baseline %s\n", baseline.c_str());
+    std::printf("  baseline foo.exe -> perl.exe   %7.2f [%6.2f, %7.2f]\n", e.median, e.low,
+                e.high);
+    std::printf("  baseline's own cost: %.2f - %.2f - %.2f = %.2f ms\n", e.median, b.median,
+                c.median, e.median - b.median - c.median);
+    std::printf("  baseline against the relay: %.2f - %.2f = %.2f ms\n", e.median, d.median,
+                e.median - d.median);
+    std::printf("  launcher against the baseline: %.2f - %.2f = %.2f ms\n", a.median, e.median,
+                a.median - e.median);
+  }
   return 0;
 }

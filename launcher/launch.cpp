@@ -1,8 +1,7 @@
 // The launch procedure of tervan: find Perl and the script, export the TeX variables, run Perl.
 #include "launch.h"
 
-#include "korvid.h"
-#include "win32.h"
+#include "internal.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -54,6 +53,46 @@ BOOL WINAPI KeepRunning(DWORD event) {
 }
 
 }  // namespace
+
+// The job kills what it holds when its last handle closes, and the launcher holds the only one (not
+// inheritable), so Perl ends however the launcher ends (TerminateProcess, its console closed, a
+// crash). What Perl starts leaves the job silently: a viewer or a server it leaves behind keeps
+// running.
+KernelHandle NewPerlJob() {
+  KernelHandle job(CreateJobObjectA(nullptr, nullptr));
+  if (!job) return job;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  std::memset(&limits, 0, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits)) {
+    job.reset();
+  }
+  return job;
+}
+
+// Suspended, assigned, resumed, so that Perl runs no instruction outside the job. A job that
+// refuses the assignment (the launcher's own job forbids nesting) or a thread that will not resume
+// must not cost the launch: then Perl runs as it would without a job, and the job, which holds
+// nothing, is dropped.
+bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
+               PROCESS_INFORMATION* process) {
+  if (*job) {
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                        nullptr, startup, process)) {
+      return false;
+    }
+    if (!AssignProcessToJobObject(job->get(), process->hProcess)) job->reset();
+    if (ResumeThread(process->hThread) != static_cast<DWORD>(-1)) return true;
+    KernelHandle stuck(process->hProcess), stuckThread(process->hThread);
+    TerminateProcess(stuck.get(), 1);
+    WaitForSingleObject(stuck.get(), INFINITE);
+    job->reset();
+  }
+  return CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, startup,
+                        process) != 0;
+}
 
 bool FindPerl(char* perlPath, bool* tooLong) {
   DWORD length = SearchPathA(nullptr, "perl.exe", nullptr, kMaxPath, perlPath, nullptr);
@@ -117,17 +156,17 @@ int LaunchScript() {
   UnloadFndbs();
 
   SetConsoleCtrlHandler(KeepRunning, TRUE);
+  KernelHandle job = NewPerlJob();
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!StartPerl(commandLine.data(), &startup, &job, &process)) {
     SetConsoleCtrlHandler(KeepRunning, FALSE);
     return Fail("tervan: cannot run Perl.\n");
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
+  // Declared in this order, the thread handle closes before the process handle.
+  KernelHandle perl(process.hProcess), perlThread(process.hThread);
+  WaitForSingleObject(perl.get(), INFINITE);
   DWORD exitCode = 1;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  GetExitCodeProcess(perl.get(), &exitCode);
   SetConsoleCtrlHandler(KeepRunning, FALSE);
   return static_cast<int>(exitCode);
 }

@@ -1,6 +1,8 @@
 // The launch procedure of tervan: find Perl and the script, export the TeX variables, run Perl.
 #pragma once
 
+#include "internal.h"
+
 namespace korvid {
 
 // The script search pattern: seven subtrees below every TEXMF root, in this order.
@@ -21,5 +23,15 @@ const char* SplitCommandLine(const char* commandLine, char* programName);
 // Fills the 260-character script path with the full path of baseName.pl along the script search
 // pattern; false when it is not found.
 bool FindScript(const char* baseName, char* scriptPath);
+
+// A job that ends Perl with the launcher and lets what Perl starts leave it; empty when the job
+// cannot be made.
+KernelHandle NewPerlJob();
+
+// Starts the command line inside the job (when there is one). When the job refuses the process or
+// the process cannot be resumed, it runs without the job and the job is emptied. False when the
+// process cannot be started at all.
+bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
+               PROCESS_INFORMATION* process);
 
 }  // namespace korvid

@@ -175,7 +175,7 @@ char* GetRegistryValue(Hive hive, const char* section, const char* name, char* b
   // where a 32-bit installer writes them, and a 64-bit program would otherwise see the other view.
   REGSAM access = KEY_READ | (hive == Hive::LocalMachine ? KEY_WOW64_32KEY : 0);
   HKEY rawKey = nullptr;
-  LONG status = RegOpenKeyExA(HiveKey(hive), keyName, 0, access, &rawKey);
+  LONG status = Registry().openKeyEx(HiveKey(hive), keyName, 0, access, &rawKey);
   if (status != ERROR_SUCCESS) {
     if (status != ERROR_FILE_NOT_FOUND) {
       KORVID_TRACE_WIN32_ERROR(static_cast<unsigned long>(status), keyName);
@@ -184,8 +184,9 @@ char* GetRegistryValue(Hive hive, const char* section, const char* name, char* b
   }
   DWORD type = 0;
   DWORD bytes = static_cast<DWORD>(size < 0x7fffffff ? size : 0x7fffffff);
-  status = RegQueryValueExA(rawKey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-  LONG closeStatus = RegCloseKey(rawKey);
+  status = Registry().queryValueEx(rawKey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
+                                   &bytes);
+  LONG closeStatus = Registry().closeKey(rawKey);
   if (closeStatus != ERROR_SUCCESS) {
     KORVID_TRACE_WIN32_ERROR(static_cast<unsigned long>(closeStatus), keyName);
   }

@@ -24,6 +24,49 @@ const char* const kTemplates[] = {
     "Win32 error.",
 };
 
+// Stand-ins for registry functions that cannot be reached: they fail with the reason, as the
+// real ones fail with a status.
+DWORD registryLoadError = ERROR_PROC_NOT_FOUND;
+LONG WINAPI UnreachableOpenKeyEx(HKEY, LPCSTR, DWORD, REGSAM, PHKEY result) {
+  if (result != nullptr) *result = nullptr;
+  return static_cast<LONG>(registryLoadError);
+}
+LONG WINAPI UnreachableQueryValueEx(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
+  return static_cast<LONG>(registryLoadError);
+}
+LONG WINAPI UnreachableCloseKey(HKEY) { return static_cast<LONG>(registryLoadError); }
+
+// All three from one module, so that a key is closed by the code that opened it.
+bool LookUpRegistryFunctions(HMODULE module, RegistryFunctions* functions) {
+  if (module == nullptr) return false;
+  FARPROC open = GetProcAddress(module, "RegOpenKeyExA");
+  FARPROC query = GetProcAddress(module, "RegQueryValueExA");
+  FARPROC close = GetProcAddress(module, "RegCloseKey");
+  if (open == nullptr || query == nullptr || close == nullptr) return false;
+  functions->openKeyEx = reinterpret_cast<decltype(functions->openKeyEx)>(
+      reinterpret_cast<void (*)()>(open));
+  functions->queryValueEx = reinterpret_cast<decltype(functions->queryValueEx)>(
+      reinterpret_cast<void (*)()>(query));
+  functions->closeKey = reinterpret_cast<decltype(functions->closeKey)>(
+      reinterpret_cast<void (*)()>(close));
+  return true;
+}
+
+RegistryFunctions FindRegistryFunctions() {
+  DWORD saved = GetLastError();
+  RegistryFunctions functions{};
+  if (!LookUpRegistryFunctions(GetModuleHandleA("kernel32.dll"), &functions)) {
+    // Loaded for the life of the process: the functions stay in use until it ends.
+    HMODULE advapi = LoadLibraryA("advapi32.dll");
+    if (advapi == nullptr) registryLoadError = GetLastError();
+    if (!LookUpRegistryFunctions(advapi, &functions)) {
+      functions = {UnreachableOpenKeyEx, UnreachableQueryValueEx, UnreachableCloseKey};
+    }
+  }
+  SetLastError(saved);
+  return functions;
+}
+
 void CopyBounded(char* out, std::size_t size, const char* text) {
   std::snprintf(out, size, "%s", text ? text : "");
 }
@@ -157,8 +200,13 @@ ErrorRecord GetLastErrorRecord() {
   return Context().error.record;
 }
 
+const RegistryFunctions& Registry() {
+  static const RegistryFunctions functions = FindRegistryFunctions();
+  return functions;
+}
+
 void CloseRegistryKey(HKEY key) {
-  LONG status = RegCloseKey(key);
+  LONG status = Registry().closeKey(key);
   if (status != ERROR_SUCCESS) {
     KORVID_RAISE(ErrorCode::Win32ErrorNumber, static_cast<unsigned long>(status), "RegCloseKey");
   }

@@ -55,6 +55,21 @@ class LockGuard {
 #define KORVID_TRACE_CRT_ERROR(info) ::korvid::TraceCrtError((info), kModule, __LINE__)
 
 // ---------------------------------------------------------------------------------------------
+// The registry functions, reached on first use rather than imported: a program that imports the
+// registry DLL pays for loading it, and what it loads, at every start. They come from kernel32
+// where it exports them (it is loaded in every process), else from advapi32, loaded then. Each
+// returns its status like the function it stands for; a function that cannot be reached gives
+// the loader's error, or ERROR_PROC_NOT_FOUND.
+
+struct RegistryFunctions {
+  LONG(WINAPI* openKeyEx)(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
+  LONG(WINAPI* queryValueEx)(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD size);
+  LONG(WINAPI* closeKey)(HKEY key);
+};
+const RegistryFunctions& Registry();
+
+// ---------------------------------------------------------------------------------------------
 // Close wrappers: they report a failure and leave the thread's last error as it was when the
 // close succeeds, so that an error about to be reported is not clobbered.
 
@@ -119,6 +134,7 @@ using FileHandle = ScopedOwner<KernelHandleTraits>;
 using MappingHandle = ScopedOwner<KernelHandleTraits>;
 using FindHandle = ScopedOwner<FindHandleTraits>;
 using RegistryKey = ScopedOwner<RegistryKeyTraits>;
+using KernelHandle = ScopedOwner<KernelHandleTraits>;  // processes, threads, jobs
 
 // ---------------------------------------------------------------------------------------------
 // The debugger output. Every trace line ("korvidlib: " + text + newline) goes to the hook when one

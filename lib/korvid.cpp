@@ -213,14 +213,14 @@ char* GetHomeDirectory(char* buffer) {
 // a USERPROFILE that does not fit is passed over.
 char* GetProfileDirectory(char* buffer) {
   HKEY rawKey = nullptr;
-  LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, kProfileKey, 0, KEY_READ, &rawKey);
+  LONG status = Registry().openKeyEx(HKEY_CURRENT_USER, kProfileKey, 0, KEY_READ, &rawKey);
   if (status == ERROR_SUCCESS) {
     RegistryKey key(rawKey);
     char data[kMaxPath + 1];
     DWORD size = kMaxPath;
     DWORD type = 0;
-    status = RegQueryValueExA(key.get(), kProfileValue, nullptr, &type,
-                              reinterpret_cast<BYTE*>(data), &size);
+    status = Registry().queryValueEx(key.get(), kProfileValue, nullptr, &type,
+                                     reinterpret_cast<BYTE*>(data), &size);
     if (status == ERROR_SUCCESS) {
       data[size < sizeof data ? size : sizeof data - 1] = '\0';
       if (!CopyPath(buffer, data)) {

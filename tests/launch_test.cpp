@@ -1,7 +1,11 @@
-// The launcher's own rules: splitting its command line into the program name and the tail.
+// The launcher's own rules: splitting its command line into the program name and the tail; starting
+// Perl inside its job, or without it when the job refuses.
 #include "launch.h"
 
 #include "korvid.h"
+
+#include "fakeperl_record.h"
+#include "testing.h"
 
 #include <gtest/gtest.h>
 
@@ -47,4 +51,44 @@ TEST(SplitCommandLine, NameMustFitItsBuffer) {
   std::string over(260, 'o');
   EXPECT_EQ(SplitCommandLine(("\"" + over + "\" x").c_str(), name), nullptr);
   EXPECT_EQ(name[kMaxPath], '#');
+}
+
+// The job the launcher makes holds the process it starts; a job that refuses it (here a handle
+// without the right to assign) leaves the process running on its own, and is dropped.
+TEST(StartPerl, InTheJobOrWithoutIt) {
+  struct Row {
+    const char* name;
+    DWORD access;  // of the handle given to StartPerl
+    bool inJob;
+  };
+  const Row rows[] = {
+      {"full access", JOB_OBJECT_ALL_ACCESS, true},
+      {"no right to assign", JOB_OBJECT_QUERY, false},
+  };
+  std::string perl = testing_support::BuildDirectory() + "\\fakeperl.exe";
+  testing_support::ScopedEnvironment code(testing_support::kFakePerlExitCode, "5");
+  testing_support::ScopedEnvironment noRecord(testing_support::kFakePerlRecord, nullptr);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    KernelHandle job = NewPerlJob();
+    ASSERT_TRUE(job);
+    HANDLE given = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), job.get(), GetCurrentProcess(), &given,
+                                row.access, FALSE, 0));
+    KernelHandle givenJob(given);
+    std::string commandLine = "\"" + perl + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    ASSERT_TRUE(StartPerl(commandLine.data(), &startup, &givenJob, &process));
+    KernelHandle child(process.hProcess), childThread(process.hThread);
+    EXPECT_EQ(static_cast<bool>(givenJob), row.inJob);
+    BOOL inJob = !row.inJob;
+    ASSERT_TRUE(IsProcessInJob(child.get(), job.get(), &inJob));
+    EXPECT_EQ(inJob != FALSE, row.inJob);
+    ASSERT_EQ(WaitForSingleObject(child.get(), 30000), WAIT_OBJECT_0) << "left suspended";
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.get(), &exitCode);
+    EXPECT_EQ(exitCode, 5u);
+  }
 }

@@ -7,6 +7,7 @@
 #include "testing.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <string>
@@ -72,6 +73,64 @@ class Launcher : public ::testing::Test {
   ScopedEnvironment noBin{"KORVID_BINDIR", nullptr};
   ScopedEnvironment noCwd{"KORVID_CWD", nullptr};
 };
+
+// How long a process may take to go once the job holding it is closed.
+constexpr DWORD kGoneWithinMs = 5000;
+
+// The ids of the processes that the given process started and that still run.
+std::vector<DWORD> ChildProcesses(DWORD parent) {
+  std::vector<DWORD> children;
+  KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = snapshot && Process32First(snapshot.get(), &entry); more;
+       more = Process32Next(snapshot.get(), &entry)) {
+    if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
+  }
+  return children;
+}
+
+// The one child of the process, opened to wait for it and end it; empty when it has not exactly one.
+KernelHandle OnlyChild(DWORD parent, DWORD* id) {
+  std::vector<DWORD> children = ChildProcesses(parent);
+  if (children.size() != 1) return KernelHandle();
+  *id = children[0];
+  return KernelHandle(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                  FALSE, children[0]));
+}
+
+// Ends the process unless it has ended, when the test is over: a failed check leaves nothing
+// running.
+struct EndsAtExit {
+  KernelHandle process;
+  ~EndsAtExit() {
+    if (process) TerminateProcess(process.get(), 1);
+  }
+};
+
+bool WaitForFile(const std::string& path, DWORD timeoutMs) {
+  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+    if (Exists(path)) return true;
+    Sleep(20);
+  }
+  return Exists(path);
+}
+
+// Starts the command line, suspended, inside the job, and lets it run; false when any step fails.
+bool StartInJob(const std::string& commandLine, HANDLE job, PROCESS_INFORMATION* process) {
+  std::string line = commandLine;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                      nullptr, &startup, process)) {
+    return false;
+  }
+  if (job != nullptr && !AssignProcessToJobObject(job, process->hProcess)) {
+    TerminateProcess(process->hProcess, 1);
+    return false;
+  }
+  return ResumeThread(process->hThread) != static_cast<DWORD>(-1);
+}
 
 }  // namespace
 
@@ -280,4 +339,71 @@ TEST_F(Launcher, RealPerlRunsTheScript) {
   ProcessResult result = Run(exe + " one \"two words\" three");
   EXPECT_EQ(result.exitCode, 3u) << result.err;
   EXPECT_EQ(result.out, "one|two words|three\n" + texmf + "\n");
+}
+
+// Perl ends with the launcher however the launcher ends; what Perl started keeps running.
+TEST_F(Launcher, EndedLauncherTakesPerlButNotWhatPerlStarted) {
+  InstallScript();
+  std::string server = folder.Join("perl\\server.exe");
+  CopyProgram("fakeperl.exe", server);
+  ScopedEnvironment sleep(kFakePerlSleep, "120000");
+  ScopedEnvironment start(kFakePerlStart, Quoted(server).c_str());
+  PROCESS_INFORMATION started;
+  ASSERT_TRUE(StartInJob(exe, nullptr, &started));
+  EndsAtExit launcher{KernelHandle(started.hProcess)};
+  KernelHandle launcherThread(started.hThread);
+  ASSERT_TRUE(WaitForFile(record, 30000));
+
+  DWORD perlId = 0, serverId = 0;
+  EndsAtExit perlProcess{OnlyChild(started.dwProcessId, &perlId)};
+  ASSERT_TRUE(perlProcess.process) << "the launcher runs no single Perl";
+  EndsAtExit serverProcess{OnlyChild(perlId, &serverId)};
+  ASSERT_TRUE(serverProcess.process) << "Perl runs no single program of its own";
+
+  ASSERT_TRUE(TerminateProcess(launcher.process.get(), 9));
+  EXPECT_EQ(WaitForSingleObject(perlProcess.process.get(), kGoneWithinMs), WAIT_OBJECT_0)
+      << "Perl still runs " << kGoneWithinMs << " ms after its launcher was ended";
+  EXPECT_EQ(WaitForSingleObject(serverProcess.process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the program Perl started was ended with it";
+}
+
+// A caller's job that lets nothing break away (and, on older systems, holds no nested job) must not
+// keep Perl from running.
+TEST_F(Launcher, LaunchInsideAJobThatForbidsBreakaway) {
+  InstallScript();
+  ScopedEnvironment code(kFakePerlExitCode, "7");
+  KernelHandle job(CreateJobObjectA(nullptr, nullptr));
+  ASSERT_TRUE(job);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  ASSERT_TRUE(SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                      sizeof limits));
+  PROCESS_INFORMATION started;
+  ASSERT_TRUE(StartInJob(exe + " x", job.get(), &started));
+  KernelHandle launcher(started.hProcess), launcherThread(started.hThread);
+  ASSERT_EQ(WaitForSingleObject(launcher.get(), 60000), WAIT_OBJECT_0);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(launcher.get(), &exitCode);
+  EXPECT_EQ(exitCode, 7u);
+  EXPECT_EQ(ReadFakePerlRecord(record).commandLine,
+            Quoted(perl) + " " + Quoted(texmf + "\\tex\\perl\\foo.pl") + " x");
+}
+
+// Names that Windows takes for an installer's when a program has no manifest.
+TEST_F(Launcher, InstallerLikeNamesRunAsInvoker) {
+  ScopedEnvironment code(kFakePerlExitCode, "7");
+  for (const char* name : {"setup", "update-foo", "install"}) {
+    SCOPED_TRACE(name);
+    std::string program = bin + "\\" + name + ".exe";
+    CopyProgram("tervan.exe", program);
+    std::string script = folder.Write(std::string("texmf\\tex\\") + name + ".pl", "print 1;\n");
+    BuildFndb();
+    DeleteFileA(record.c_str());
+    ProcessOptions options;
+    options.applicationName = program;
+    ProcessResult result = Run(Quoted(program) + " a", options);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, 7u) << result.err;
+    EXPECT_EQ(ReadFakePerlRecord(record).commandLine, Quoted(perl) + " " + Quoted(script) + " a");
+  }
 }

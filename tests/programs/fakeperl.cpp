@@ -233,6 +233,20 @@ int main() {
     record.mappings.emplace_back(name, error);
   }
 
+  if (std::optional<std::string> start = Variable(testing_support::kFakePerlStart)) {
+    SetEnvironmentVariableA(testing_support::kFakePerlStart, nullptr);
+    SetEnvironmentVariableA(testing_support::kFakePerlRecord, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started;
+    if (!CreateProcessA(nullptr, start->data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started)) {
+      Fail("cannot start '" + *start + "' (" + std::to_string(GetLastError()) + ")");
+    }
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+  }
+
   WriteStandard(STD_OUTPUT_HANDLE, Variable(testing_support::kFakePerlStdout));
   WriteStandard(STD_ERROR_HANDLE, Variable(testing_support::kFakePerlStderr));
   if (recordPath) Save(*recordPath, record);

@@ -21,6 +21,9 @@ inline constexpr char kFakePerlSleep[] = "FAKEPERL_SLEEP_MS";     // pause befor
 // written once the handler is in place (a test may poll for the file) and again after the wait.
 inline constexpr char kFakePerlCtrlWait[] = "FAKEPERL_CTRL_WAIT_MS";
 inline constexpr char kFakePerlCtrlExitCode[] = "FAKEPERL_CTRL_EXIT_CODE";  // default 130
+// A command line that fakeperl.exe starts before it writes its record and leaves running; the
+// program started sees neither this variable nor FAKEPERL_RECORD.
+inline constexpr char kFakePerlStart[] = "FAKEPERL_START";
 // "1": also take Ctrl+C, which a process of a new process group starts out ignoring.
 inline constexpr char kFakePerlEnableCtrlC[] = "FAKEPERL_ENABLE_CTRL_C";
 
