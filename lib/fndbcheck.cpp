@@ -1,6 +1,7 @@
 // Comparing what an fndb lists with a directory tree read from the disk.
 #include "fndbcheck.h"
 
+#include <algorithm>
 #include <set>
 #include <string_view>
 
@@ -50,6 +51,8 @@ FndbComparison CompareFndbWithTree(const FndbView& view, const FndbTreeDirectory
   for (const std::string& path : onDisk) {
     if (!listedSet.count(path) && !skip.count(path)) comparison.unlisted.push_back(path);
   }
+  std::sort(comparison.gone.begin(), comparison.gone.end(), FoldedLess());
+  std::sort(comparison.unlisted.begin(), comparison.unlisted.end(), FoldedLess());
   return comparison;
 }
 

@@ -11,8 +11,9 @@
 namespace korvid {
 
 struct FndbComparison {
-  std::vector<std::string> gone;      // listed but not in the tree, in the database's order
-  std::vector<std::string> unlisted;  // in the tree but not listed, in the tree's order
+  // Both in the order of the paths (ASCII letters folded), whatever order the disk gave.
+  std::vector<std::string> gone;      // listed but not in the tree
+  std::vector<std::string> unlisted;  // in the tree but not listed
   bool intact = true;                 // false: damaged records of the database were passed over
   bool Current() const { return intact && gone.empty() && unlisted.empty(); }
 };
