@@ -12,16 +12,6 @@ using namespace testing_support;
 
 namespace {
 
-// Output of a program, with the text-mode line ends turned back into "\n".
-std::string Unix(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 // Roots <T>\local (no fndb) and <T>\texmf (fndb), named in <T>\texmf\korvid\config\paths.ini,
 // which kwhere finds through KORVID_BINDIR. foo.pl lies in both roots; new.pl was added to the
 // texmf root after its fndb was written.
@@ -47,8 +37,8 @@ class Kwhere : public ::testing::Test {
     ProcessResult result =
         RunProcess("\"" + BuildDirectory() + "\\kwhere.exe\" " + arguments);
     EXPECT_TRUE(result.started);
-    result.out = Unix(result.out);
-    result.err = Unix(result.err);
+    result.out = UnixLineEnds(result.out);
+    result.err = UnixLineEnds(result.err);
     return result;
   }
 
@@ -138,4 +128,14 @@ TEST_F(Kwhere, TraceOptionTracesEveryStream) {
         "korvidlib: AccessFile('" + texmf + "\\context\\bar\\foo.pl', 0) => true\n"}) {
     EXPECT_NE(traced.err.find(wanted), std::string::npos) << wanted;
   }
+  // A trace file that cannot be opened is reported, and the lines stay on standard error.
+  ScopedEnvironment file("KORVID_TRACE_FILE", folder.Join("none\\trace.log").c_str());
+  ProcessResult unopened = Run("-t foo.pl");
+  EXPECT_EQ(unopened.exitCode, 0u);
+  EXPECT_EQ(unopened.err.rfind("korvidlib: Win32 error #3 in 'lib/trace' on line ", 0), 0u)
+      << unopened.err;
+  EXPECT_NE(unopened.err.find("Info: " + folder.Join("none\\trace.log") + "\n"),
+            std::string::npos);
+  EXPECT_NE(unopened.err.find("korvidlib: loading frozen " + fndbPath + "...\n"),
+            std::string::npos);
 }

@@ -31,16 +31,6 @@ std::vector<std::string> NamesInRecord(const std::string& bytes, std::uint32_t r
   return names;
 }
 
-// Output of a program, with the text-mode line ends turned back into "\n".
-std::string Unix(std::string text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
 std::vector<std::string> DirectoryEntries(const std::string& directory) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA data;
@@ -66,7 +56,8 @@ ToolRun RunMkfndb(const std::string& arguments) {
   command.append(testing_support::BuildDirectory()).append("\\mkfndb.exe\" ").append(arguments);
   testing_support::ProcessResult result = RunProcess(command);
   EXPECT_TRUE(result.started);
-  return ToolRun{result.exitCode, Unix(result.out), Unix(result.err)};
+  return ToolRun{result.exitCode, testing_support::UnixLineEnds(result.out),
+                 testing_support::UnixLineEnds(result.err)};
 }
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }

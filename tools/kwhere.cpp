@@ -176,19 +176,12 @@ int Run(int argc, char** argv) {
   std::vector<const char*> names;
   korvid::tools::OptionParser parser(argc, argv, kOptions);
   for (auto item = parser.Next(); item.kind != Kind::End; item = parser.Next()) {
-    switch (item.kind) {
-      case Kind::Help:
-        return korvid::tools::PrintHelp(kUsage);
-      case Kind::Version:
-        return korvid::tools::PrintVersion(kTool);
-      case Kind::Unknown:
-        return Usage(std::string("unknown option ") + item.text);
-      case Kind::Operand:
-        names.push_back(item.text);
-        continue;
-      case Kind::End:
-      case Kind::Option:
-        break;
+    if (int status = korvid::tools::AnswerCommonItem(item, kTool, kUsage); status >= 0) {
+      return status;
+    }
+    if (item.kind == Kind::Operand) {
+      names.push_back(item.text);
+      continue;
     }
     switch (item.option) {
       case kPattern:

@@ -133,6 +133,11 @@ void PrintNames(const char* what, const std::vector<std::string>& names) {
 // 0: the database lists exactly the files below the root; 1: it does not; 2: failed.
 int Check(const std::string& root, const std::string& output) {
   std::string fndbPath = output.empty() ? Join(root, kDefaultOutput) : output;
+  if (fndbPath.size() >= korvid::kMaxPath) {
+    korvid::tools::Complain(kTool, "the path '" + fndbPath + "' is longer than " +
+                                       std::to_string(korvid::kMaxPath - 1) + " characters");
+    return 2;
+  }
   if (!korvid::AccessDirectory(root.c_str(), 0)) {
     korvid::tools::Complain(kTool, "the root directory '" + root + "' does not exist");
     return 2;
@@ -203,20 +208,13 @@ int Run(int argc, char** argv) {
   const char* root = nullptr;
   korvid::tools::OptionParser parser(argc, argv, kOptions);
   for (auto item = parser.Next(); item.kind != Kind::End; item = parser.Next()) {
-    switch (item.kind) {
-      case Kind::Help:
-        return korvid::tools::PrintHelp(kUsage);
-      case Kind::Version:
-        return korvid::tools::PrintVersion(kTool);
-      case Kind::Unknown:
-        return Usage(std::string("unknown option ") + item.text);
-      case Kind::Operand:
-        if (root != nullptr) return Usage("only one root can be given");
-        root = item.text;
-        continue;
-      case Kind::End:
-      case Kind::Option:
-        break;
+    if (int status = korvid::tools::AnswerCommonItem(item, kTool, kUsage); status >= 0) {
+      return status;
+    }
+    if (item.kind == Kind::Operand) {
+      if (root != nullptr) return Usage("only one root can be given");
+      root = item.text;
+      continue;
     }
     switch (item.option) {
       case kOutput:

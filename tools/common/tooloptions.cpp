@@ -43,6 +43,19 @@ OptionParser::Item OptionParser::Next() {
   return item;
 }
 
+int AnswerCommonItem(const OptionParser::Item& item, const char* tool, const char* usage) {
+  switch (item.kind) {
+    case OptionParser::Kind::Help:
+      return PrintHelp(usage);
+    case OptionParser::Kind::Version:
+      return PrintVersion(tool);
+    case OptionParser::Kind::Unknown:
+      return UsageError(tool, std::string("unknown option ") + item.text, usage);
+    default:
+      return -1;
+  }
+}
+
 int UsageError(const char* tool, const std::string& problem, const char* usage) {
   std::fprintf(stderr, "%s: %s\n\n%s", tool, problem.c_str(), usage);
   return 2;

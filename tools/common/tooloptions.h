@@ -37,6 +37,10 @@ class OptionParser {
   int position = 1;
 };
 
+// Answers the items every tool answers alike: --help (the usage on standard output), --version,
+// and an unknown option (wrong usage). The exit status to end with, or -1 for other items.
+int AnswerCommonItem(const OptionParser::Item& item, const char* tool, const char* usage);
+
 // "tool: problem", a blank line and the usage text on standard error; returns 2, the exit status
 // of wrong usage.
 int UsageError(const char* tool, const std::string& problem, const char* usage);
