@@ -5,10 +5,6 @@
 
 namespace korvid {
 
-// The script search pattern: seven subtrees below every TEXMF root, in this order.
-constexpr char kScriptSearchPattern[] =
-    "%R/context//;%R/korvid//;%R/nts//;%R/pdftex//;%R/psutils//;%R/source//;%R/tex//";
-
 // Perl's exit code, or 1 when the launcher itself fails (after its message on standard error).
 int LaunchScript();
 

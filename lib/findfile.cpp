@@ -103,6 +103,36 @@ bool SearchFndb(FileNameDatabase& fndb, const char* name, const std::string& ent
   return false;
 }
 
+// One entry of the expanded list, given the current directory.
+FileSource SearchEntry(const char* name, const std::string& entry, const char* currentDirectory,
+                       char* result) {
+  // 1. The current directory: the name is found as given, relative.
+  if (PathCompare(entry.c_str(), currentDirectory) == 0 && AccessFile(name, 0) &&
+      CopyResult(result, name)) {
+    return FileSource::CurrentDirectory;
+  }
+  // 2. The working directories.
+  char directory[kMaxPath];
+  for (unsigned n = 1; GetWorkingDirectory(n, directory) != nullptr; ++n) {
+    if (PathCompare(entry.c_str(), directory) != 0) continue;
+    std::string joined = directory;
+    if (!EndsInSeparator(joined)) joined += '\\';
+    joined += name;
+    if (CopyResult(result, joined) && AccessFile(result, 0)) return FileSource::WorkingDirectory;
+  }
+  // 3. The root's fndb, or the disk when the root has none.
+  if (FndbReference fndb = GetFndbForPath(entry.c_str())) {
+    return SearchFndb(*fndb, name, entry, result) ? FileSource::Fndb : FileSource::None;
+  }
+  return SearchDisk(name, entry, result) ? FileSource::Disk : FileSource::None;
+}
+
+bool ReadCurrentDirectory(char* buffer) {
+  if (_getcwd(buffer, kMaxPath) != nullptr) return true;
+  KORVID_RAISE(ErrorCode::CrtError, "_tgetcwd");
+  return false;
+}
+
 }  // namespace
 
 bool FindFile(const char* name, const char* pattern, char* result) {
@@ -110,31 +140,21 @@ bool FindFile(const char* name, const char* pattern, char* result) {
   std::shared_ptr<const SearchPathList> list = ExpandSearchPath(pattern);
   if (IsAbsolutePath(name)) return FindAbsolute(name, result);
   char currentDirectory[kMaxPath];
-  if (_getcwd(currentDirectory, sizeof currentDirectory) == nullptr) {
-    KORVID_RAISE(ErrorCode::CrtError, "_tgetcwd");
-    return false;
-  }
+  if (!ReadCurrentDirectory(currentDirectory)) return false;
   for (const std::string& entry : *list) {
-    // 1. The current directory: the name is found as given, relative.
-    if (PathCompare(entry.c_str(), currentDirectory) == 0 && AccessFile(name, 0) &&
-        CopyResult(result, name)) {
-      return true;
-    }
-    // 2. The working directories.
-    char directory[kMaxPath];
-    for (unsigned n = 1; GetWorkingDirectory(n, directory) != nullptr; ++n) {
-      if (PathCompare(entry.c_str(), directory) != 0) continue;
-      std::string joined = directory;
-      if (!EndsInSeparator(joined)) joined += '\\';
-      joined += name;
-      if (CopyResult(result, joined) && AccessFile(result, 0)) return true;
-    }
-    // 3. The root's fndb, or the disk when the root has none.
-    FndbReference fndb = GetFndbForPath(entry.c_str());
-    bool found = fndb ? SearchFndb(*fndb, name, entry, result) : SearchDisk(name, entry, result);
-    if (found) return true;
+    if (SearchEntry(name, entry, currentDirectory, result) != FileSource::None) return true;
   }
   return false;
+}
+
+FileSource FindFileInEntry(const char* name, const char* entry, char* result) {
+  ClearLastError();
+  if (IsAbsolutePath(name)) {
+    return FindAbsolute(name, result) ? FileSource::Absolute : FileSource::None;
+  }
+  char currentDirectory[kMaxPath];
+  if (!ReadCurrentDirectory(currentDirectory)) return FileSource::None;
+  return SearchEntry(name, entry, currentDirectory, result);
 }
 
 bool FindFileOnDisk(const char* name, const char* pattern, char* result) {

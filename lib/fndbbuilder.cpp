@@ -226,8 +226,21 @@ FndbTreeStatistics CountTree(const FndbTreeDirectory& root) {
 
 namespace {
 
+// The walk's report of progress: counts what has been read and tells the caller's callback.
+struct WalkProgress {
+  const FndbWalkProgress& callback;
+  FndbTreeStatistics soFar;
+  void DirectoryRead(std::size_t files) {
+    if (!callback) return;
+    ++soFar.directories;
+    soFar.files += static_cast<std::uint32_t>(files);
+    callback(soFar);
+  }
+};
+
 bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned depth,
-                   std::vector<std::string>* warnings, std::string* error) {
+                   std::vector<std::string>* warnings, std::string* error,
+                   WalkProgress& progress) {
   std::string pattern = Join(path, "*");
   if (pattern.size() >= MAX_PATH) {
     warnings->push_back("passing over '" + path + "': the path is too long");
@@ -265,21 +278,24 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
       continue;
     }
     node->subdirectories.push_back(FndbTreeDirectory{name, {}, {}});
-    ReadDirectory(childPath, &node->subdirectories.back(), depth + 1, warnings, error);
+    ReadDirectory(childPath, &node->subdirectories.back(), depth + 1, warnings, error, progress);
   } while (FindNextFileA(find.get(), &data));
   DWORD number = GetLastError();
   if (number != ERROR_NO_MORE_FILES) {
     warnings->push_back("reading '" + path + "' stopped early: " + SystemText(number));
   }
+  progress.DirectoryRead(node->files.size());
   return true;
 }
 
 }  // namespace
 
 bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
-                       std::vector<std::string>* warnings, std::string* error) {
+                       std::vector<std::string>* warnings, std::string* error,
+                       const FndbWalkProgress& progress) {
   *tree = FndbTreeDirectory{};
-  return ReadDirectory(rootPath, tree, 0, warnings, error);
+  WalkProgress walkProgress{progress, {}};
+  return ReadDirectory(rootPath, tree, 0, warnings, error, walkProgress);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -432,7 +448,10 @@ bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result) {
   }
 
   FndbTreeDirectory tree;
-  if (!ReadDirectoryTree(options.root, &tree, &result->warnings, &result->error)) return false;
+  if (!ReadDirectoryTree(options.root, &tree, &result->warnings, &result->error,
+                         options.progress)) {
+    return false;
+  }
   result->statistics = CountTree(tree);
 
   FndbLayoutOptions layout;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,16 @@ struct FndbTreeStatistics {
 };
 FndbTreeStatistics CountTree(const FndbTreeDirectory& root);
 
+// Called by the walk after each directory it has read, with the directories (the root included)
+// and files read so far.
+using FndbWalkProgress = std::function<void(const FndbTreeStatistics& soFar)>;
+
 // Reads the tree below the directory (FindFirstFileA/FindNextFileA). Directories that are links
 // (reparse points) are not followed; directories that cannot be read are passed over with a
 // warning. False, with the reason in error, when the root itself cannot be read.
 bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
-                       std::vector<std::string>* warnings, std::string* error);
+                       std::vector<std::string>* warnings, std::string* error,
+                       const FndbWalkProgress& progress = {});
 
 // Writes the bytes to a new file in the destination's directory and then moves it over the
 // destination, so that the destination holds either its old content or all of the new one. A
@@ -56,6 +62,7 @@ struct FndbBuildOptions {
   bool frozen = false;
   std::uint32_t namesPerRecord = 0;
   std::uint32_t reserve = 4096;
+  FndbWalkProgress progress;  // given to the walk
 };
 
 struct FndbBuildResult {

@@ -143,6 +143,11 @@ using KernelHandle = ScopedOwner<KernelHandleTraits>;  // processes, threads, jo
 using DebugOutputHook = void (*)(const char* line);
 void SetDebugOutputHook(DebugOutputHook hook);
 
+// Start-up step: when KORVID_TRACE is set, enables the streams it names ("all": every stream)
+// besides "error", and copies every line also to standard error, or to the file that
+// KORVID_TRACE_FILE names. Unset, it does nothing.
+void StartRequestedTraces();
+
 // ---------------------------------------------------------------------------------------------
 // The environment (lib/korvid). The runtime's environment table is not safe against a writer on
 // another thread, so every read and write of the library goes through these, under the
@@ -229,6 +234,10 @@ struct LibraryContext {
     std::vector<TraceStream> streams;
     std::uint32_t enabled = 0;
     std::string enableString;
+    // Where lines are copied besides the debugger output (standard error or the trace file);
+    // null: nowhere. Read by every write without the lock, so it is set once and never cleared.
+    std::atomic<HANDLE> copyTarget{nullptr};
+    FileHandle copyFile;  // the trace file, when lines go there
   } trace;
 
   struct {

@@ -116,6 +116,7 @@ bool InitializeLibrary(const StartupOptions* options) {
   // (they get their earlier ids back), so that its errors are reported too.
   RegisterStandardStreams();
   SetTraceOptions("error");
+  StartRequestedTraces();
 
   char programName[kMaxPath];
   AddApplicationName(GetProgramName(programName));

@@ -10,6 +10,7 @@ TraceStreamIds traceStreams;
 
 namespace {
 
+constexpr char kModule[] = "lib/trace";
 constexpr unsigned kMaxStreams = 32;
 constexpr char kListDelimiters[] = ",; \n\t";
 constexpr std::size_t kTextSize = 4096;
@@ -17,13 +18,40 @@ constexpr char kPrefix[] = "korvidlib: ";
 
 std::atomic<DebugOutputHook> debugOutputHook{nullptr};
 
-void WriteDebugOutput(const char* line) {
+// The copy is one WriteFile of the whole line, so that lines of other threads and processes
+// writing to the same target never come inside it.
+void WriteDebugOutput(const char* line, std::size_t length) {
   DebugOutputHook hook = debugOutputHook.load();
   if (hook != nullptr) {
     hook(line);
   } else {
     OutputDebugStringA(line);
   }
+  if (HANDLE target = Context().trace.copyTarget.load()) {
+    DWORD written = 0;
+    WriteFile(target, line, static_cast<DWORD>(length), &written, nullptr);
+  }
+}
+
+// Appending only: every write of every process that has the file open this way lands at its
+// end, so that concurrent writers never overwrite each other.
+void OpenCopyTarget() {
+  auto& trace = Context().trace;
+  if (trace.copyTarget.load() != nullptr) return;  // a later start-up keeps the first target
+  HANDLE standardError = GetStdHandle(STD_ERROR_HANDLE);
+  if (standardError != INVALID_HANDLE_VALUE) trace.copyTarget.store(standardError);
+  std::optional<std::string> path = GetEnvironmentValue("KORVID_TRACE_FILE");
+  if (!path || path->empty()) return;
+  FileHandle file(CreateFileA(path->c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    // Said on standard error, which keeps the lines.
+    KORVID_TRACE_LAST_WIN32_ERROR(path->c_str());
+    return;
+  }
+  trace.copyTarget.store(file.get());
+  trace.copyFile = std::move(file);
 }
 
 }  // namespace
@@ -97,7 +125,7 @@ void TraceV(int id, const char* format, std::va_list args) {
   }
   text[length] = '\n';
   text[length + 1] = '\0';
-  WriteDebugOutput(line);
+  WriteDebugOutput(line, sizeof kPrefix + static_cast<std::size_t>(length));
 }
 
 void Trace(int id, const char* format, ...) {
@@ -112,6 +140,18 @@ void TraceError(const char* format, ...) {
   va_start(args, format);
   TraceV(traceStreams.error, format, args);
   va_end(args);
+}
+
+void StartRequestedTraces() {
+  std::optional<std::string> requested = GetEnvironmentValue("KORVID_TRACE");
+  if (!requested) return;
+  OpenCopyTarget();
+  SetTraceOptions(("error," + *requested).c_str());
+  if (IsNameInList(requested->c_str(), "all", kListDelimiters)) {
+    auto& trace = Context().trace;
+    LockGuard guard(trace.lock);
+    for (const TraceStream& stream : trace.streams) trace.enabled |= 1u << stream.id;
+  }
 }
 
 void ResetTraces() {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,16 +29,6 @@ std::vector<std::string> NamesInRecord(const std::string& bytes, std::uint32_t r
     names.push_back(bytes.c_str() + WordAt(bytes, record + 24 + 4 * i));
   }
   return names;
-}
-
-// Output of a program, with the text-mode line ends turned back into "\n".
-std::string Unix(std::string text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out.push_back(text[i]);
-  }
-  return out;
 }
 
 std::vector<std::string> DirectoryEntries(const std::string& directory) {
@@ -65,7 +56,8 @@ ToolRun RunMkfndb(const std::string& arguments) {
   command.append(testing_support::BuildDirectory()).append("\\mkfndb.exe\" ").append(arguments);
   testing_support::ProcessResult result = RunProcess(command);
   EXPECT_TRUE(result.started);
-  return ToolRun{result.exitCode, Unix(result.out), Unix(result.err)};
+  return ToolRun{result.exitCode, testing_support::UnixLineEnds(result.out),
+                 testing_support::UnixLineEnds(result.err)};
 }
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
@@ -369,4 +361,80 @@ TEST_F(MkfndbTool, ListRefusesWhatIsNoDatabase) {
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_EQ(run.out, "a\nd\\\n");
   EXPECT_EQ(run.err, "mkfndb: '" + looped + "' is damaged: entries were passed over\n");
+}
+
+TEST_F(MkfndbTool, CheckComparesTheDatabaseWithTheDisk) {
+  std::string root = MakeTree(folder);
+  std::string fndb = root + "\\korvid\\config\\texmf.fndb";
+  struct Row {
+    const char* change;
+    std::function<void()> apply;
+    std::uint32_t exitCode;
+    std::string out;
+    std::string err;
+  };
+  std::string tenNew;  // in the order of names: n9 is the one left out
+  for (const char* n : {"0", "1", "10", "2", "3", "4", "5", "6", "7", "8"}) {
+    tenNew += std::string("  tex\\n") + n + ".sty\n";
+  }
+  const Row rows[] = {
+      {"freshly built (the database lists itself after a rebuild)", [&] {}, 0,
+       "mkfndb: '" + fndb + "' is current\n", ""},
+      {"a file added and one deleted",
+       [&] {
+         folder.Write("root\\tex\\plain\\new.tex", "n");
+         DeleteFileA((root + "\\README").c_str());
+       },
+       1,
+       "mkfndb: '" + fndb + "' is out of date\n1 file listed but gone:\n  README\n"
+       "1 file on disk but not listed:\n  tex\\plain\\new.tex\nrun mkfndb " + root + "\n",
+       ""},
+      {"eleven files added: ten are named",
+       [&] {
+         for (int i = 0; i < 11; ++i) folder.Write("root\\tex\\n" + std::to_string(i) + ".sty", "");
+       },
+       1,
+       "mkfndb: '" + fndb + "' is out of date\n11 files on disk but not listed:\n" + tenNew +
+           "  ...\nrun mkfndb " + root + "\n",
+       ""},
+      {"a damaged database",
+       [&] { testing_support::WriteFileBytes(fndb, "not an fndb, but long enough for a header"); },
+       2, "", "mkfndb: '" + fndb + "' is not an fndb file of this version\n"},
+      {"no database", [&] { DeleteFileA(fndb.c_str()); }, 2, "",
+       "mkfndb: cannot open '" + fndb + "'"},
+      {"no root", [&] { testing_support::RemoveTree(root); }, 2, "",
+       "mkfndb: the root directory '" + root + "' does not exist\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.change);
+    testing_support::RemoveTree(root);
+    MakeTree(folder);
+    ASSERT_EQ(RunMkfndb(Quoted(root)).exitCode, 0u);
+    ASSERT_EQ(RunMkfndb(Quoted(root)).exitCode, 0u);
+    row.apply();
+    ToolRun run = RunMkfndb("--check " + Quoted(root));
+    EXPECT_EQ(run.exitCode, row.exitCode);
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.err.rfind(row.err, 0), 0u) << run.err;
+  }
+}
+
+TEST_F(MkfndbTool, TheWalkReportsItsProgress) {
+  std::string root = MakeTree(folder);
+  std::vector<FndbTreeStatistics> reports;
+  FndbTreeDirectory tree;
+  std::vector<std::string> warnings;
+  std::string error;
+  ASSERT_TRUE(ReadDirectoryTree(root, &tree, &warnings, &error,
+                                [&](const FndbTreeStatistics& soFar) { reports.push_back(soFar); }));
+  FndbTreeStatistics total = CountTree(tree);
+  ASSERT_EQ(reports.size(), total.directories);
+  for (std::size_t i = 0; i < reports.size(); ++i) EXPECT_EQ(reports[i].directories, i + 1);
+  EXPECT_EQ(reports.back().files, total.files);
+}
+
+TEST_F(MkfndbTool, Version) {
+  ToolRun run = RunMkfndb("--version");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, "mkfndb (tervan) " KORVID_VERSION "\n");
 }

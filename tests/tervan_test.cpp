@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -72,6 +73,8 @@ class Launcher : public ::testing::Test {
   std::optional<ScopedEnvironment> recordVariable;
   ScopedEnvironment noBin{"KORVID_BINDIR", nullptr};
   ScopedEnvironment noCwd{"KORVID_CWD", nullptr};
+  ScopedEnvironment noTrace{"KORVID_TRACE", nullptr};
+  ScopedEnvironment noTraceFile{"KORVID_TRACE_FILE", nullptr};
 };
 
 // How long a process may take to go once the job holding it is closed.
@@ -130,6 +133,18 @@ bool StartInJob(const std::string& commandLine, HANDLE job, PROCESS_INFORMATION*
     return false;
   }
   return ResumeThread(process->hThread) != static_cast<DWORD>(-1);
+}
+
+// The lines of a text, each with its "\n".
+List SplitLines(const std::string& text) {
+  List lines;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  return lines;
 }
 
 }  // namespace
@@ -406,4 +421,71 @@ TEST_F(Launcher, InstallerLikeNamesRunAsInvoker) {
     EXPECT_EQ(result.exitCode, 7u) << result.err;
     EXPECT_EQ(ReadFakePerlRecord(record).commandLine, Quoted(perl) + " " + Quoted(script) + " a");
   }
+}
+
+TEST_F(Launcher, RequestedTracesGoToStandardErrorBeforePerlsOutput) {
+  std::string script = texmf + "\\tex\\perl\\foo.pl";
+  InstallScript();
+  ScopedEnvironment perlSays(kFakePerlStderr, "perl says\n");
+  const std::string roots = "korvidlib: registering TEXMF root '" + local + "'...\n";
+  const std::string loading = "korvidlib: loading frozen " + fndbPath + "...\n";
+  const std::string tried = "korvidlib: trying " + local + "\\context\\foo.pl...\n";
+  const std::string searching = "korvidlib: searching '" + texmf + "\\tex//foo.pl' via fndb ";
+  const std::string access = "korvidlib: AccessFile('" + script + "', 0) => true\n";
+  struct Row { const char* streams; List present; List absent; };
+  const Row rows[] = {
+      {"filesearch,fndb,config", {roots, loading, tried, searching}, {access}},
+      {"fndb", {loading, searching}, {roots, tried, access}},
+      {"all", {roots, loading, tried, searching, access}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.streams);
+    ScopedEnvironment trace("KORVID_TRACE", row.streams);
+    ProcessOptions options;
+    options.collectDebugOutput = true;
+    ProcessResult result = Run(exe, options);
+    EXPECT_EQ(result.exitCode, 0u);
+    // Standard error gets the very lines of the debugger output (some hold several text lines),
+    // in the same order, and then Perl's own output.
+    std::string traces;
+    for (const std::string& line : result.debugLines) {
+      if (line.rfind("korvidlib: ", 0) == 0) traces += line;
+    }
+    EXPECT_EQ(result.err, traces + "perl says\n");
+    for (const std::string& wanted : row.present) {
+      EXPECT_NE(("\n" + traces).find("\n" + wanted), std::string::npos) << wanted;
+    }
+    for (const std::string& unwanted : row.absent) {
+      EXPECT_EQ(("\n" + traces).find("\n" + unwanted), std::string::npos) << unwanted;
+    }
+  }
+}
+
+TEST_F(Launcher, TraceFileTakesWholeLinesFromProcessesAppendingAtOnce) {
+  InstallScript();
+  recordVariable.reset();
+  std::string traceFile = folder.Write("trace.log", "kept\n");
+  ScopedEnvironment trace("KORVID_TRACE", "all");
+  ScopedEnvironment file("KORVID_TRACE_FILE", traceFile.c_str());
+  ProcessResult alone = Run(exe);
+  EXPECT_EQ(alone.err, "");
+  List linesOfOneRun = SplitLines(ReadFileBytes(traceFile));
+  ASSERT_GT(linesOfOneRun.size(), 20u);
+  EXPECT_EQ(linesOfOneRun.front(), "kept\n");
+  linesOfOneRun.erase(linesOfOneRun.begin());
+
+  // Two runs at once: the file holds what was there and the lines of both, each line whole.
+  WriteFileBytes(traceFile, "kept\n");
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) threads.emplace_back([&] { Run(exe); });
+  for (auto& thread : threads) thread.join();
+  List lines = SplitLines(ReadFileBytes(traceFile));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "kept\n");
+  lines.erase(lines.begin());
+  List expected = linesOfOneRun;
+  expected.insert(expected.end(), linesOfOneRun.begin(), linesOfOneRun.end());
+  std::sort(expected.begin(), expected.end());
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, expected);
 }

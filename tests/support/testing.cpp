@@ -406,4 +406,13 @@ void CopyProgram(const std::string& programName, const std::string& destination)
   }
 }
 
+std::string UnixLineEnds(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out.push_back(text[i]);
+  }
+  return out;
+}
+
 }  // namespace testing_support

@@ -56,6 +56,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 void SetReadOnly(const std::string& path, bool readOnly);
 bool Exists(const std::string& path);
 std::string CurrentDirectory();
+// A program's output with the text-mode line ends ("\r\n") turned back into "\n".
+std::string UnixLineEnds(const std::string& text);
 
 // Sets (or, with a null value, removes) an environment variable for the scope, in the runtime's
 // and the process's environment alike; the old state comes back at the end.
