@@ -207,7 +207,8 @@ void RegisterRoot(const char* path);
 //
 // Lock order. The start-up lock comes first and is never taken while another is held. Then:
 // configuration-file lock, root-table lock, working-directory lock, application-name lock; the
-// search-path cache, environment and trace locks are leaves (nothing is taken while they are held);
+// search-path cache, disk-search, environment and trace locks are leaves (nothing is taken while
+// they are held);
 // the error lock encloses only the trace lock. Code that would need a lock against this order
 // releases its own first.
 
