@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -106,8 +107,10 @@ std::string UnixPath(const std::string& path) {
   return result;
 }
 
-// Runs a Unix program under wine (wine starts ELF programs) and waits for it.
-void RunUnixProgram(const std::string& program, const std::string& arguments) {
+// Starts a Unix program under wine (wine starts ELF programs) and waits until done() or five
+// seconds have passed: the handle wine gives back may be signalled before the program has run.
+void RunUnixProgram(const std::string& program, const std::string& arguments,
+                    const std::function<bool()>& done) {
   std::string image = "Z:" + program;
   for (char& c : image) {
     if (c == '/') c = '\\';
@@ -120,9 +123,9 @@ void RunUnixProgram(const std::string& program, const std::string& arguments) {
                       nullptr, &startup, &process)) {
     return;
   }
-  WaitForSingleObject(process.hProcess, 30000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  for (int waited = 0; !done() && waited < 5000; waited += 10) Sleep(10);
 }
 
 }  // namespace
@@ -134,7 +137,8 @@ bool MakeDirectoryLink(const std::string& link, const std::string& target) {
   std::string unixLink = UnixPath(link);
   std::string unixTarget = UnixPath(target);
   if (unixLink.empty() || unixTarget.empty()) return false;
-  RunUnixProgram("/bin/ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"");
+  RunUnixProgram("/bin/ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"",
+                 [&] { return IsDirectoryLink(link); });
   return IsDirectoryLink(link);
 }
 
@@ -144,7 +148,9 @@ void RemoveTree(const std::string& path) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     if (!RemoveDirectoryA(path.c_str())) {
       std::string unixPath = UnixPath(path);
-      if (!unixPath.empty()) RunUnixProgram("/bin/rm", "\"" + unixPath + "\"");
+      if (!unixPath.empty()) {
+        RunUnixProgram("/bin/rm", "\"" + unixPath + "\"", [&] { return !IsDirectoryLink(path); });
+      }
     }
     return;
   }
