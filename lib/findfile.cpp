@@ -138,10 +138,12 @@ std::shared_ptr<const FolderListing> ReadFolder(const std::string& directory) {
     return listing;
   }
   do {
+    // A '?' stands for a character the code page lacks, which may match an ASCII letter when the
+    // system compares names without regard to case.
     const char* name = data.cFileName;
     for (const char* c = name; *c != '\0'; ++c) {
       unsigned char u = static_cast<unsigned char>(*c);
-      if (u < 0x20 || u >= 0x7f) listing->plain = false;
+      if (u < 0x20 || u >= 0x7f || u == '?') listing->plain = false;
     }
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       listing->fileKeys.push_back(UpperAscii(name));
