@@ -47,6 +47,52 @@ bool AccessDirectory(const char* path, int mode) {
   return true;
 }
 
+DirectoryIdentity IdentifyDirectory(const std::string& path) {
+  // No access rights are asked for: reading the attributes needs none. Backup semantics open a
+  // directory; without FILE_FLAG_OPEN_REPARSE_POINT a link is followed to where it leads.
+  FileHandle handle(CreateFileA(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!handle || !GetFileInformationByHandle(handle.get(), &information)) return {};
+  DirectoryIdentity identity;
+  identity.volume = information.dwVolumeSerialNumber;
+  identity.index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  return identity;
+}
+
+const DirectoryIdentity& LinkGuard::Identity(const std::string& path) {
+  auto it = known.find(path);
+  if (it == known.end()) it = known.emplace(path, IdentifyDirectory(path)).first;
+  return it->second;
+}
+
+LinkGuard::Verdict LinkGuard::Check(const std::string& link, const std::vector<std::string>& inside,
+                                    const std::string& state) {
+  DirectoryIdentity target = Identity(link);
+  if (!target.Known()) return Verdict::Unidentified;
+  for (const std::string& directory : inside) {
+    if (Identity(directory) == target) return Verdict::Loop;
+  }
+  if (!aboveStart) {
+    aboveStart.emplace();
+    std::string path = inside.empty() ? std::string() : inside.front();
+    for (;;) {
+      std::size_t separator = path.find_last_of("\\/");
+      // The folders above, by their names: "C:\a\b" is held by "C:\a" and "C:\".
+      if (separator == std::string::npos || separator + 1 == path.size()) break;
+      path.erase(separator == 2 && path[1] == ':' ? separator + 1 : separator);
+      if (path.empty()) break;
+      aboveStart->push_back(Identity(path));
+    }
+  }
+  for (const DirectoryIdentity& above : *aboveStart) {
+    if (above == target) return Verdict::Loop;
+  }
+  if (!entered.emplace(target, state).second) return Verdict::Entered;
+  return Verdict::Enter;
+}
+
 bool RemoveFile(const char* path) {
   ClearLastError();
   DWORD attributes = GetFileAttributesA(path);

@@ -3,8 +3,12 @@
 
 #include <direct.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <set>
 #include <string_view>
+#include <unordered_map>
 
 namespace korvid {
 namespace {
@@ -23,67 +27,325 @@ bool CopyResult(char* result, std::string_view path) {
   return true;
 }
 
-bool WalkDisk(const std::string& directory, const std::string* pattern,
-              const std::string& remainder, char* result);
+// ---------------------------------------------------------------------------------------------
+// Folder listings
+//
+// The disk walk reads each folder once per search: its listing answers whether the candidate file
+// is there, which subdirectory the pattern names, and where the walk goes on. Listings, and the
+// outcome of each walk, are kept for the life of the process and forgotten when the caches are
+// cleared (ClearSearchPathCache, shutdown). What the process remembers may be older than the disk,
+// and a search trusts it only where nobody would notice:
+//   1. a hit taken from memory is tested on the disk before it is returned, so a file deleted since
+//      is never answered;
+//   2. a search that finds nothing anywhere, having used anything it remembered, walks the disk
+//      entries again from fresh listings (and keeps those), so a file made after a folder was
+//      first read is found as soon as it exists;
+//   3. what remains: while an older copy of the name is found, a new copy made earlier in the order
+//      of the search is not seen until the caches are cleared, as a root with an fndb does not see
+//      it until its fndb is rebuilt.
+// Folders that cannot be read, or whose enumeration ends early, are not remembered: their errors
+// are reported by each search, as they always were.
 
-// Calls visit on each subdirectory of the directory in the order of the enumeration, until visit
-// succeeds. A directory that cannot be enumerated, or an enumeration that ends in an error, is
-// reported; directories whose names would not fit a path are passed over.
-template <typename Visit>
-bool ForEachSubdirectory(const std::string& directory, Visit visit) {
-  std::string searchText = directory + "\\*";
-  if (searchText.size() >= kMaxPath) return false;
-  WIN32_FIND_DATAA data;
-  FindHandle find(FindFirstFileA(searchText.c_str(), &data));
-  if (!find) {
-    KORVID_RAISE(ErrorCode::Win32Error, searchText.c_str());
+}  // namespace
+
+struct FolderListing {
+  enum class State { Read, Failed, TooLong };
+  struct Subdirectory {
+    std::string name;
+    bool link;  // a reparse point: the walk asks the link guard before entering it
+  };
+  State state = State::Read;
+  DWORD error = 0;        // Failed, or a Read listing that ended early
+  bool complete = true;   // the enumeration reached its end
+  bool plain = true;      // every name is printable ASCII: an absent key means an absent name
+  std::vector<std::string> fileKeys;       // upper-cased, sorted
+  std::vector<std::string> directoryKeys;  // upper-cased, sorted
+  std::vector<Subdirectory> subdirectories;  // in the order of the enumeration
+};
+
+namespace {
+
+std::string UpperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+// Whether the system finds a name exactly when an ASCII case-insensitive comparison with the long
+// names of an enumeration does. Not so for: wildcards and characters no name holds; a tilde (the
+// name may be a short name, which the enumeration does not return); a trailing dot or space (the
+// system strips them); "." and ".."; device names, which exist in every folder.
+bool IsPlainName(std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ') {
     return false;
   }
-  do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    if (std::strcmp(data.cFileName, ".") == 0 || std::strcmp(data.cFileName, "..") == 0) continue;
-    std::string subdirectory = directory + "\\" + data.cFileName;
-    if (subdirectory.size() >= kMaxPath) continue;
-    if (visit(subdirectory)) return true;
-  } while (FindNextFileA(find.get(), &data));
-  if (GetLastError() != ERROR_NO_MORE_FILES) KORVID_RAISE(ErrorCode::Win32Error, searchText.c_str());
-  return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u >= 0x7f) return false;
+    if (std::string_view("\"*:<>?|~/\\").find(c) != std::string_view::npos) return false;
+  }
+  std::string stem = UpperAscii(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$",
+                                                  "CLOCK$"};
+  for (std::string_view device : kDevices) {
+    if (stem == device) return false;
+  }
+  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+      stem[3] >= '0' && stem[3] <= '9') {
+    return false;
+  }
+  return true;
 }
 
-bool WalkDisk(const std::string& directory, const std::string* pattern,
-              const std::string& remainder, char* result) {
-  if (pattern == nullptr) {
-    std::size_t marker = remainder.find("//");
-    if (marker != std::string::npos) {
-      std::string subPattern = remainder.substr(0, marker);
-      return WalkDisk(directory, &subPattern, remainder.substr(marker + 2), result);
+enum class Presence { Absent, Maybe };
+
+bool HasKey(const std::vector<std::string>& keys, std::string_view name) {
+  return std::binary_search(keys.begin(), keys.end(), UpperAscii(name));
+}
+
+// Whether the relative path (a name, or folders and a name) may lie in the listed folder: only its
+// first component is looked up, and only a plain name in a complete, plain listing is decided.
+Presence Lookup(const FolderListing& listing, std::string_view path, bool wantDirectory) {
+  if (listing.state != FolderListing::State::Read || !listing.complete || !listing.plain) {
+    return Presence::Maybe;
+  }
+  std::size_t separator = path.find_first_of("\\/");
+  std::string_view first = path.substr(0, separator);
+  if (!IsPlainName(first)) return Presence::Maybe;
+  bool directory = wantDirectory || separator != std::string_view::npos;
+  return HasKey(directory ? listing.directoryKeys : listing.fileKeys, first) ? Presence::Maybe
+                                                                             : Presence::Absent;
+}
+
+// One enumeration of the folder, with the variant that skips short names and fetches in large
+// batches.
+std::shared_ptr<const FolderListing> ReadFolder(const std::string& directory) {
+  auto listing = std::make_shared<FolderListing>();
+  std::string searchText = directory + "\\*";
+  if (searchText.size() >= kMaxPath) {
+    listing->state = FolderListing::State::TooLong;
+    return listing;
+  }
+  WIN32_FIND_DATAA data;
+  FindHandle find(FindFirstFileExA(searchText.c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+  if (!find) {
+    listing->state = FolderListing::State::Failed;
+    listing->error = GetLastError();
+    return listing;
+  }
+  do {
+    // A '?' stands for a character the code page lacks, which may match an ASCII letter when the
+    // system compares names without regard to case.
+    const char* name = data.cFileName;
+    for (const char* c = name; *c != '\0'; ++c) {
+      unsigned char u = static_cast<unsigned char>(*c);
+      if (u < 0x20 || u >= 0x7f || u == '?') listing->plain = false;
     }
-    std::string candidate = directory + "\\" + remainder;
-    if (CopyResult(result, candidate)) {
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      listing->fileKeys.push_back(UpperAscii(name));
+      continue;
+    }
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    listing->directoryKeys.push_back(UpperAscii(name));
+    listing->subdirectories.push_back(
+        {name, (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
+  } while (FindNextFileA(find.get(), &data));
+  DWORD end = GetLastError();
+  if (end != ERROR_NO_MORE_FILES) {
+    listing->complete = false;
+    listing->error = end;
+  }
+  std::sort(listing->fileKeys.begin(), listing->fileKeys.end());
+  std::sort(listing->directoryKeys.begin(), listing->directoryKeys.end());
+  return listing;
+}
+
+// What one search has read and whether it relied on what earlier searches left.
+struct SearchMemory {
+  bool fresh = false;      // the second round: nothing remembered from earlier searches is used
+  bool usedMemory = false;
+  std::unordered_map<std::string, std::shared_ptr<const FolderListing>> read;  // in this search
+  std::set<const FolderListing*> reported;  // failures reported in the first round
+};
+
+// ---------------------------------------------------------------------------------------------
+// The disk walk
+
+class DiskWalk {
+ public:
+  DiskWalk(SearchMemory& memory, char* result) : memory(memory), result(result) {}
+
+  bool Walk(const std::string& directory, const std::string* pattern,
+            const std::string& remainder) {
+    if (pattern == nullptr) {
+      std::size_t marker = remainder.find("//");
+      if (marker != std::string::npos) {
+        std::string subPattern = remainder.substr(0, marker);
+        return Walk(directory, &subPattern, remainder.substr(marker + 2));
+      }
+    }
+    inside.push_back(directory);
+    bool found = pattern == nullptr ? WalkFiles(directory, remainder)
+                                    : WalkPattern(directory, *pattern, remainder);
+    inside.pop_back();
+    return found;
+  }
+
+  // Whether the walk met a folder it could not read (completely): then its outcome is not kept.
+  bool Troubled() const { return troubled; }
+
+ private:
+  // 1. The candidate in the folder itself; 2. each subdirectory in the order of the enumeration.
+  bool WalkFiles(const std::string& directory, const std::string& remainder) {
+    std::shared_ptr<const FolderListing> listing = List(directory);
+    // The candidate is traced as ever, whether the listing or the file test rules it out.
+    if (CopyResult(result, directory + "\\" + remainder)) {
       Trace(traceStreams.filesearch, "trying %s...", result);
-      if (AccessFile(result, 0)) return true;
+      if (Lookup(*listing, remainder, false) == Presence::Absent) {
+        ClearLastError();  // as the file test it stands for does
+      } else if (AccessFile(result, 0)) {
+        return true;
+      }
     }
-    return ForEachSubdirectory(directory, [&](const std::string& subdirectory) {
-      return WalkDisk(subdirectory, nullptr, remainder, result);
+    return ForEachSubdirectory(directory, *listing, remainder, [&](const std::string& subdirectory) {
+      return Walk(subdirectory, nullptr, remainder);
     });
   }
-  std::string direct = directory + "\\" + *pattern;
-  if (direct.size() < kMaxPath && AccessDirectory(direct.c_str(), 0) &&
-      WalkDisk(direct, nullptr, remainder, result)) {
-    return true;
-  }
-  return ForEachSubdirectory(directory, [&](const std::string& subdirectory) {
-    return WalkDisk(subdirectory, pattern, remainder, result);
-  });
-}
 
-bool SearchDisk(const char* name, const std::string& entry, char* result) {
+  // 1. The folder the pattern names, searched for the remainder; 2. each subdirectory, searched
+  // for the pattern again.
+  bool WalkPattern(const std::string& directory, const std::string& pattern,
+                   const std::string& remainder) {
+    std::shared_ptr<const FolderListing> listing = List(directory);
+    std::string direct = directory + "\\" + pattern;
+    if (direct.size() < kMaxPath) {
+      if (Lookup(*listing, pattern, true) == Presence::Absent) {
+        ClearLastError();  // as the directory test it stands for does
+      } else if (AccessDirectory(direct.c_str(), 0) && Walk(direct, nullptr, remainder)) {
+        return true;
+      }
+    }
+    std::string state = pattern + "//" + remainder;
+    return ForEachSubdirectory(directory, *listing, state, [&](const std::string& subdirectory) {
+      return Walk(subdirectory, &pattern, remainder);
+    });
+  }
+
+  // Calls visit on each subdirectory in the order of the enumeration until visit succeeds. A folder
+  // that could not be enumerated, or whose enumeration ended in an error, is reported; directories
+  // whose names would not fit a path are passed over, and links the guard refuses.
+  template <typename Visit>
+  bool ForEachSubdirectory(const std::string& directory, const FolderListing& listing,
+                           const std::string& state, Visit visit) {
+    std::string searchText = directory + "\\*";
+    if (listing.state == FolderListing::State::TooLong) return false;
+    if (listing.state == FolderListing::State::Failed) {
+      Report(listing, searchText);
+      return false;
+    }
+    for (const FolderListing::Subdirectory& entry : listing.subdirectories) {
+      std::string subdirectory = directory + "\\" + entry.name;
+      if (subdirectory.size() >= kMaxPath) continue;
+      if (entry.link && guard.Check(subdirectory, inside, state) != LinkGuard::Verdict::Enter) {
+        continue;
+      }
+      if (visit(subdirectory)) return true;
+    }
+    if (!listing.complete) Report(listing, searchText);
+    return false;
+  }
+
+  // The second round of a search does not report again what the first reported.
+  void Report(const FolderListing& listing, const std::string& searchText) {
+    if (memory.fresh && memory.reported.contains(&listing)) return;
+    if (!memory.fresh) memory.reported.insert(&listing);
+    SetLastError(listing.error);
+    KORVID_RAISE(ErrorCode::Win32Error, searchText.c_str());
+  }
+
+  std::shared_ptr<const FolderListing> List(const std::string& directory) {
+    auto local = memory.read.find(directory);
+    if (local != memory.read.end()) return Note(local->second);
+    auto& diskSearch = Context().diskSearch;
+    if (!memory.fresh) {
+      LockGuard lock(diskSearch.lock);
+      auto kept = diskSearch.listings.find(directory);
+      if (kept != diskSearch.listings.end()) {
+        memory.usedMemory = true;
+        return kept->second;
+      }
+    }
+    std::shared_ptr<const FolderListing> listing = ReadFolder(directory);
+    memory.read.emplace(directory, listing);
+    if (listing->state == FolderListing::State::Read && listing->complete) {
+      LockGuard lock(diskSearch.lock);
+      diskSearch.listings[directory] = listing;
+    }
+    return Note(listing);
+  }
+
+  const std::shared_ptr<const FolderListing>& Note(const std::shared_ptr<const FolderListing>& l) {
+    if (l->state == FolderListing::State::Failed || !l->complete) troubled = true;
+    return l;
+  }
+
+  SearchMemory& memory;
+  char* result;
+  std::vector<std::string> inside;  // the directories the walk is in, the start first
+  LinkGuard guard;
+  bool troubled = false;
+};
+
+bool SearchDisk(const char* name, const std::string& entry, char* result, SearchMemory& memory) {
   std::string key = entry;
   if (!EndsInSeparator(key)) key += '\\';
   key += name;
   std::size_t marker = FindRecursionMarker(key);
   if (marker == std::string::npos) return CopyResult(result, key) && AccessFile(result, 0);
-  return WalkDisk(key.substr(0, marker), nullptr, key.substr(marker + 2), result);
+
+  auto& diskSearch = Context().diskSearch;
+  if (!memory.fresh) {
+    std::optional<std::string> before;
+    {
+      LockGuard lock(diskSearch.lock);
+      auto kept = diskSearch.walks.find(key);
+      if (kept != diskSearch.walks.end()) before = kept->second;
+    }
+    if (before) {
+      memory.usedMemory = true;
+      if (before->empty()) {
+        ClearLastError();  // as the walk's first file test did
+        return false;
+      }
+      if (CopyResult(result, *before)) {
+        Trace(traceStreams.filesearch, "trying %s...", result);
+        if (AccessFile(result, 0)) return true;
+      }
+    }
+  }
+  DiskWalk walk(memory, result);
+  bool found = walk.Walk(key.substr(0, marker), nullptr, key.substr(marker + 2));
+  if (!walk.Troubled()) {
+    LockGuard lock(diskSearch.lock);
+    diskSearch.walks[key] = found ? std::string(result) : std::string();
+  }
+  return found;
+}
+
+// The second round of a search that found nothing but relied on what earlier searches left: the
+// disk entries again, from fresh listings.
+bool SearchDiskAfresh(const char* name, const std::vector<const std::string*>& entries,
+                      char* result, SearchMemory& memory) {
+  if (!memory.usedMemory) return false;
+  memory.fresh = true;
+  for (const std::string* entry : entries) {
+    if (SearchDisk(name, *entry, result, memory)) return true;
+  }
+  return false;
 }
 
 bool FindAbsolute(const char* name, char* result) {
@@ -104,8 +366,10 @@ bool SearchFndb(FileNameDatabase& fndb, const char* name, const std::string& ent
 }
 
 // One entry of the expanded list, given the current directory.
+// Entries searched on the disk are added to diskEntries, for a second round afresh.
 FileSource SearchEntry(const char* name, const std::string& entry, const char* currentDirectory,
-                       char* result) {
+                       char* result, SearchMemory& memory,
+                       std::vector<const std::string*>* diskEntries) {
   // 1. The current directory: the name is found as given, relative.
   if (PathCompare(entry.c_str(), currentDirectory) == 0 && AccessFile(name, 0) &&
       CopyResult(result, name)) {
@@ -124,7 +388,8 @@ FileSource SearchEntry(const char* name, const std::string& entry, const char* c
   if (FndbReference fndb = GetFndbForPath(entry.c_str())) {
     return SearchFndb(*fndb, name, entry, result) ? FileSource::Fndb : FileSource::None;
   }
-  return SearchDisk(name, entry, result) ? FileSource::Disk : FileSource::None;
+  diskEntries->push_back(&entry);
+  return SearchDisk(name, entry, result, memory) ? FileSource::Disk : FileSource::None;
 }
 
 bool ReadCurrentDirectory(char* buffer) {
@@ -141,10 +406,15 @@ bool FindFile(const char* name, const char* pattern, char* result) {
   if (IsAbsolutePath(name)) return FindAbsolute(name, result);
   char currentDirectory[kMaxPath];
   if (!ReadCurrentDirectory(currentDirectory)) return false;
+  SearchMemory memory;
+  std::vector<const std::string*> diskEntries;
   for (const std::string& entry : *list) {
-    if (SearchEntry(name, entry, currentDirectory, result) != FileSource::None) return true;
+    if (SearchEntry(name, entry, currentDirectory, result, memory, &diskEntries) !=
+        FileSource::None) {
+      return true;
+    }
   }
-  return false;
+  return SearchDiskAfresh(name, diskEntries, result, memory);
 }
 
 FileSource FindFileInEntry(const char* name, const char* entry, char* result) {
@@ -154,17 +424,34 @@ FileSource FindFileInEntry(const char* name, const char* entry, char* result) {
   }
   char currentDirectory[kMaxPath];
   if (!ReadCurrentDirectory(currentDirectory)) return FileSource::None;
-  return SearchEntry(name, entry, currentDirectory, result);
+  SearchMemory memory;
+  std::vector<const std::string*> diskEntries;
+  const std::string entryText = entry;
+  FileSource source = SearchEntry(name, entryText, currentDirectory, result, memory, &diskEntries);
+  if (source == FileSource::None && SearchDiskAfresh(name, diskEntries, result, memory)) {
+    return FileSource::Disk;
+  }
+  return source;
 }
 
 bool FindFileOnDisk(const char* name, const char* pattern, char* result) {
   ClearLastError();
   if (IsAbsolutePath(name)) return FindAbsolute(name, result);
   std::shared_ptr<const SearchPathList> list = ExpandSearchPath(pattern);
+  SearchMemory memory;
+  std::vector<const std::string*> diskEntries;
   for (const std::string& entry : *list) {
-    if (SearchDisk(name, entry, result)) return true;
+    diskEntries.push_back(&entry);
+    if (SearchDisk(name, entry, result, memory)) return true;
   }
-  return false;
+  return SearchDiskAfresh(name, diskEntries, result, memory);
+}
+
+void ClearDiskSearchCache() {
+  auto& diskSearch = Context().diskSearch;
+  LockGuard lock(diskSearch.lock);
+  diskSearch.listings.clear();
+  diskSearch.walks.clear();
 }
 
 }  // namespace korvid

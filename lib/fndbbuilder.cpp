@@ -238,16 +238,25 @@ struct WalkProgress {
   }
 };
 
+// The walk of one tree: the directories it is inside (for the link guard) and what it reports.
+struct TreeWalk {
+  std::vector<std::string>* warnings;
+  std::string* error;
+  std::vector<std::string> inside;
+  LinkGuard guard;
+  WalkProgress progress;
+};
+
 bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned depth,
-                   std::vector<std::string>* warnings, std::string* error,
-                   WalkProgress& progress) {
+                   TreeWalk& walk) {
   std::string pattern = Join(path, "*");
   if (pattern.size() >= MAX_PATH) {
-    warnings->push_back("passing over '" + path + "': the path is too long");
+    walk.warnings->push_back("passing over '" + path + "': the path is too long");
     return true;
   }
   WIN32_FIND_DATAA data;
-  FindHandle find(FindFirstFileA(pattern.c_str(), &data));
+  FindHandle find(FindFirstFileExA(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH));
   if (!find) {
     DWORD number = GetLastError();
     if (number == ERROR_FILE_NOT_FOUND) return true;  // nothing in it, not even "." and ".."
@@ -255,12 +264,13 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
     if (depth == 0) {
       SetLastError(number);
       KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
-      *error = reason;
+      *walk.error = reason;
       return false;
     }
-    warnings->push_back(reason);
+    walk.warnings->push_back(reason);
     return true;
   }
+  walk.inside.push_back(path);
   do {
     std::string name = data.cFileName;
     if (name == "." || name == "..") continue;
@@ -269,22 +279,39 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
       continue;
     }
     std::string childPath = Join(path, name);
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      warnings->push_back("not following the link '" + childPath + "'");
+    if (depth + 1 > kMaxTreeDepth) {
+      walk.warnings->push_back("passing over '" + childPath + "': too deep");
       continue;
     }
-    if (depth + 1 > kMaxTreeDepth) {
-      warnings->push_back("passing over '" + childPath + "': too deep");
-      continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      const char* refusal = nullptr;
+      switch (walk.guard.Check(childPath, walk.inside)) {
+        case LinkGuard::Verdict::Enter:
+          break;
+        case LinkGuard::Verdict::Unidentified:
+          refusal = "the directory it leads to cannot be identified";
+          break;
+        case LinkGuard::Verdict::Loop:
+          refusal = "it leads back into a directory above it";
+          break;
+        case LinkGuard::Verdict::Entered:
+          refusal = "the directory it leads to is listed through another link";
+          break;
+      }
+      if (refusal != nullptr) {
+        walk.warnings->push_back("not following the link '" + childPath + "': " + refusal);
+        continue;
+      }
     }
     node->subdirectories.push_back(FndbTreeDirectory{name, {}, {}});
-    ReadDirectory(childPath, &node->subdirectories.back(), depth + 1, warnings, error, progress);
+    ReadDirectory(childPath, &node->subdirectories.back(), depth + 1, walk);
   } while (FindNextFileA(find.get(), &data));
   DWORD number = GetLastError();
+  walk.inside.pop_back();
   if (number != ERROR_NO_MORE_FILES) {
-    warnings->push_back("reading '" + path + "' stopped early: " + SystemText(number));
+    walk.warnings->push_back("reading '" + path + "' stopped early: " + SystemText(number));
   }
-  progress.DirectoryRead(node->files.size());
+  walk.progress.DirectoryRead(node->files.size());
   return true;
 }
 
@@ -294,8 +321,8 @@ bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
                        std::vector<std::string>* warnings, std::string* error,
                        const FndbWalkProgress& progress) {
   *tree = FndbTreeDirectory{};
-  WalkProgress walkProgress{progress, {}};
-  return ReadDirectory(rootPath, tree, 0, warnings, error, walkProgress);
+  TreeWalk walk{warnings, error, {}, {}, WalkProgress{progress, {}}};
+  return ReadDirectory(rootPath, tree, 0, walk);
 }
 
 // ---------------------------------------------------------------------------------------------

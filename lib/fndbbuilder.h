@@ -41,9 +41,11 @@ FndbTreeStatistics CountTree(const FndbTreeDirectory& root);
 // and files read so far.
 using FndbWalkProgress = std::function<void(const FndbTreeStatistics& soFar)>;
 
-// Reads the tree below the directory (FindFirstFileA/FindNextFileA). Directories that are links
-// (reparse points) are not followed; directories that cannot be read are passed over with a
-// warning. False, with the reason in error, when the root itself cannot be read.
+// Reads the tree below the directory, each directory with one enumeration. Links to directories
+// (reparse points) are followed, but no directory is entered twice: a link back into a directory
+// above it, to a directory listed through another link, or to one that cannot be identified is
+// passed over with a warning (see LinkGuard). Directories that cannot be read are passed over with
+// a warning. False, with the reason in error, when the root itself cannot be read.
 bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
                        std::vector<std::string>* warnings, std::string* error,
                        const FndbWalkProgress& progress = {});

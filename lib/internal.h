@@ -10,7 +10,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace korvid {
@@ -178,6 +180,44 @@ int SplitCfgLine(char* line, char** key, char** value);
 int PutCfgValue(Cfg* cfg, const char* section, const char* key, const char* value);
 
 // ---------------------------------------------------------------------------------------------
+// Directory links in tree walks (lib/files)
+
+// The volume serial number and file index of a directory, which stay the same whichever link
+// leads there. Empty (no index) when the directory cannot be opened or its file system gives no
+// index.
+struct DirectoryIdentity {
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+  bool Known() const { return index != 0; }
+  auto operator<=>(const DirectoryIdentity&) const = default;
+};
+DirectoryIdentity IdentifyDirectory(const std::string& path);
+
+// Keeps one walk of a directory tree from entering a directory twice through links, so that links
+// are followed and loops end. Plain subdirectories form a tree, so only a link can lead a walk to a
+// directory a second time: a link is entered unless
+//   1. the directory it leads to cannot be identified (it could be anything, a loop included),
+//   2. it leads to a directory the walk is inside (one on the way down from the start, or one
+//      that holds the start): a loop, or
+//   3. it leads to a directory the walk has entered through a link before, in the same state (the
+//      disk search walks some directories twice, with and without a subdirectory pattern).
+// Only links and, when a link is met, the directories the walk is inside are identified: opening a
+// directory costs more than listing a small one, and most trees have no links.
+class LinkGuard {
+ public:
+  enum class Verdict { Enter, Unidentified, Loop, Entered };
+  // The directories the walk is inside, the start first, the link's own parent last.
+  Verdict Check(const std::string& link, const std::vector<std::string>& inside,
+                const std::string& state = std::string());
+
+ private:
+  std::unordered_map<std::string, DirectoryIdentity> known;  // by path as walked
+  std::optional<std::vector<DirectoryIdentity>> aboveStart;  // the folders that hold the start
+  std::set<std::pair<DirectoryIdentity, std::string>> entered;
+  const DirectoryIdentity& Identity(const std::string& path);
+};
+
+// ---------------------------------------------------------------------------------------------
 // Root discovery internals (lib/texmfroot); the caller holds the root-table lock.
 
 void InitializeRoots();
@@ -188,7 +228,8 @@ void RegisterRoot(const char* path);
 //
 // Lock order. The start-up lock comes first and is never taken while another is held. Then:
 // configuration-file lock, root-table lock, working-directory lock, application-name lock; the
-// search-path cache, environment and trace locks are leaves (nothing is taken while they are held);
+// search-path cache, disk-search, environment and trace locks are leaves (nothing is taken while
+// they are held);
 // the error lock encloses only the trace lock. Code that would need a lock against this order
 // releases its own first.
 
@@ -204,6 +245,10 @@ struct RootRecord {
 };
 
 enum class Tristate { Undetermined, No, Yes };
+
+struct FolderListing;  // lib/findfile
+// Forgets the folder listings and walk results that the disk search keeps (lib/findfile).
+void ClearDiskSearchCache();
 
 struct LibraryContext {
   struct {
@@ -274,6 +319,14 @@ struct LibraryContext {
     LibraryLock lock;
     std::optional<std::map<std::string, std::string>> files;
   } openFiles;
+
+  // What the disk search has read, kept until the caches are cleared (ClearSearchPathCache, and
+  // at shutdown); lib/findfile says when a search trusts it.
+  struct {
+    LibraryLock lock;
+    std::unordered_map<std::string, std::shared_ptr<const FolderListing>> listings;  // by path
+    std::unordered_map<std::string, std::string> walks;  // by search key: path found, "" for none
+  } diskSearch;
 
   std::atomic<bool> outOfDateWarned{false};
 };

@@ -112,10 +112,15 @@ std::shared_ptr<const SearchPathList> ExpandSearchPath(const char* pattern) {
 }
 
 void ClearSearchPathCache() {
-  auto& searchPaths = Context().searchPaths;
-  LockGuard guard(searchPaths.lock);
-  searchPaths.cache.clear();
-  ++searchPaths.generation;
+  {
+    auto& searchPaths = Context().searchPaths;
+    LockGuard guard(searchPaths.lock);
+    searchPaths.cache.clear();
+    ++searchPaths.generation;
+  }
+  // What the disk search remembers goes with the lists it walked: whoever clears one (a new
+  // configuration, working directory or application name; shutdown) wants the disk seen afresh.
+  ClearDiskSearchCache();
 }
 
 }  // namespace korvid

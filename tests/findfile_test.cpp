@@ -2,9 +2,13 @@
 #include "fndbbuilder.h"
 #include "internal.h"
 #include "library_fixture.h"
+#include "reference_walk.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -269,4 +273,198 @@ TEST_F(FndbSearch, ReferencesAreReleasedAfterEachEntry) {
   EXPECT_EQ(Find("a.sty", "%R/tex//"), r0 + "\\tex\\a.sty");
   EXPECT_EQ(Find("b.sty", "%R/tex//"), "(not found)");
   EXPECT_TRUE(UnloadFndbs());
+}
+
+namespace {
+
+// The files of a pseudo-random tree below root\tex and root\source: folders up to four deep, the
+// same names in several of them, names in mixed case; the relative paths of the files.
+List MakeRandomTree(TestFolder& folder, unsigned seed) {
+  std::mt19937 random(seed);
+  const char* folderNames[] = {"a", "B", "cc", "Deep", "e-1", "sub"};
+  const char* fileNames[] = {"f0.sty", "F1.STY", "f2.tex", "x.pl", "same.sty"};
+  List files;
+  List folders = {"r0\\tex", "r0\\source"};
+  for (std::size_t i = 0; i < folders.size() && folders.size() < 40; ++i) {
+    if (std::count(folders[i].begin(), folders[i].end(), '\\') > 4) continue;
+    for (unsigned n = random() % 4; n > 0; --n) {
+      std::string child = folders[i] + "\\" + folderNames[random() % 6];
+      if (std::find(folders.begin(), folders.end(), child) == folders.end()) folders.push_back(child);
+    }
+  }
+  for (const std::string& directory : folders) {
+    folder.MakeDirectory(directory);
+    for (unsigned n = random() % 3; n > 0; --n) {
+      std::string file = directory + "\\" + fileNames[random() % 5];
+      if (!testing_support::Exists(folder.Join(file))) files.push_back(file);
+      folder.Write(file, "");
+    }
+  }
+  return files;
+}
+
+struct Outcome {
+  std::string found;
+  ErrorCode error;
+  List trying;
+  bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& outcome, std::ostream* out) {
+  *out << outcome.found << " (error " << static_cast<int>(outcome.error) << ", "
+       << outcome.trying.size() << " candidates)";
+}
+
+}  // namespace
+
+// The search from folder listings against the search that tests each candidate on the disk.
+TEST_F(FindFiles, SameAnswersAsTestingEachCandidate) {
+  const char* patterns[] = {"%R/tex//", "%R///", "%R/tex//sub//", "%R/nothere//;%R/source//",
+                            "%R/tex//B"};
+  const char* names[] = {"f0.sty", "f1.sty", "SAME.sty", "x.pl",  "none.sty", "sub\\f2.tex",
+                         "b/x.pl", "f0.sty.", "nul",     "F~1.STY", "f*.sty"};
+  for (unsigned seed : {1u, 2u, 3u}) {
+    TestFolder trees;
+    MakeRandomTree(trees, seed);
+    Stop();
+    Start(trees.Join("r0"));
+    SetTraceOptions("filesearch");
+    for (const char* pattern : patterns) {
+      for (const char* name : names) {
+        SCOPED_TRACE(std::to_string(seed) + " " + pattern + " " + name);
+        auto search = [&](auto find) {
+          capture.Clear();
+          char result[kMaxPath];
+          Outcome outcome{find(name, pattern, result) ? result : "(not found)",
+                          GetLastErrorRecord().code, {}};
+          for (const std::string& text : capture.Texts()) {
+            if (text.rfind("trying ", 0) == 0) outcome.trying.push_back(text);
+          }
+          return outcome;
+        };
+        ClearSearchPathCache();
+        Outcome reference = search(testing_support::reference::FindFileOnDisk);
+        ClearSearchPathCache();
+        EXPECT_EQ(search(FindFileOnDisk), reference);
+        Outcome again = search(FindFileOnDisk);  // from what the first search read
+        EXPECT_EQ(again.found, reference.found);
+        EXPECT_EQ(again.error, reference.error);
+      }
+    }
+  }
+}
+
+// Folder listings are kept: a search again reads no folder, yet sees files made or deleted since.
+TEST_F(FindFiles, RepeatedSearchesAndChangesOnTheDisk) {
+  StartTwoRoots();
+  SetTraceOptions("filesearch");
+  std::string deep = folder.Write("r0\\tex\\a\\b\\deep.sty", "");
+  folder.Write("r0\\tex\\c\\other.sty", "");
+  EXPECT_EQ(Find("deep.sty", "%R/tex//"), deep);
+  capture.Clear();
+  EXPECT_EQ(Find("deep.sty", "%R/tex//"), deep);
+  EXPECT_EQ(capture.Texts(), List{"trying " + deep + "..."});
+
+  struct Row {
+    const char* what;
+    const char* make;    // written before the search
+    const char* remove;  // deleted before the search
+    const char* name;
+    const char* expected;  // relative to the test folder
+  };
+  const Row rows[] = {
+      {"a file made after a miss", "r0\\tex\\c\\new.sty", nullptr, "new.sty", "r0\\tex\\c\\new.sty"},
+      {"in a new folder", "r1\\tex\\n\\m\\late.sty", nullptr, "late.sty", "r1\\tex\\n\\m\\late.sty"},
+      {"a hit deleted", nullptr, "r0\\tex\\a\\b\\deep.sty", "deep.sty", nullptr},
+      {"a copy made after the hit", "r0\\tex\\other.sty", nullptr, "other.sty",
+       "r0\\tex\\c\\other.sty"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Find(row.name, "%R/tex//");  // what the search remembers
+    if (row.make != nullptr) folder.Write(row.make, "");
+    if (row.remove != nullptr) DeleteFileA(folder.Join(row.remove).c_str());
+    EXPECT_EQ(Find(row.name, "%R/tex//"),
+              row.expected != nullptr ? folder.Join(row.expected) : "(not found)");
+  }
+  // The copy nearer the top is found once the caches are cleared.
+  ClearSearchPathCache();
+  EXPECT_EQ(Find("other.sty", "%R/tex//"), r0 + "\\tex\\other.sty");
+}
+
+namespace {
+
+// A root whose korvid\scripts folder is a link to a folder outside it, a link beside a real folder,
+// and two links back up (a loop).
+class LinkedTree : public FndbSearch {
+ protected:
+  void SetUp() override {
+    FndbSearch::SetUp();
+    r0 = folder.MakeDirectory("r0");
+    folder.Write("outside\\scripts\\tool.pl", "");
+    folder.Write("r0\\tex\\real\\s.sty", "");
+    folder.Write("r0\\tex\\loop\\l.sty", "");
+    folder.MakeDirectory("r0\\korvid");
+    if (!testing_support::MakeDirectoryLink(folder.Join("r0\\korvid\\scripts"),
+                                            folder.Join("outside\\scripts")) ||
+        !testing_support::MakeDirectoryLink(folder.Join("r0\\tex\\beside"),
+                                            folder.Join("r0\\tex\\real")) ||
+        !testing_support::MakeDirectoryLink(folder.Join("r0\\tex\\loop\\self"),
+                                            folder.Join("r0\\tex\\loop")) ||
+        !testing_support::MakeDirectoryLink(folder.Join("r0\\tex\\loop\\up"),
+                                            folder.Join("r0"))) {
+      GTEST_SKIP() << "no directory links here";
+    }
+  }
+  void TearDown() override {
+    testing_support::RemoveTree(folder.Join("r0"));  // the links before what they lead to
+    FndbSearch::TearDown();
+  }
+};
+
+}  // namespace
+
+TEST_F(LinkedTree, FoundThroughTheFndbAndOnDiskAlike) {
+  FndbBuildOptions options;
+  options.root = r0;
+  FndbBuildResult built;
+  ASSERT_TRUE(BuildFndb(options, &built)) << built.error;
+  std::sort(built.warnings.begin(), built.warnings.end());
+  const std::string loop = "not following the link '" + r0 + "\\tex\\loop\\";
+  EXPECT_EQ(built.warnings, (List{loop + "self': it leads back into a directory above it",
+                                  loop + "up': it leads back into a directory above it"}));
+  Start(r0);
+  SetTraceOptions("filesearch");
+  struct Row {
+    const char* name;
+    const char* pattern;
+    List expected;  // relative to the root, any of them
+  };
+  const Row rows[] = {
+      {"tool.pl", kLauncherPattern, {"korvid\\scripts\\tool.pl"}},
+      {"s.sty", "%R/tex//", {"tex\\real\\s.sty", "tex\\beside\\s.sty"}},
+      {"s.sty", "%R/tex/beside", {"tex\\beside\\s.sty"}},
+      {"l.sty", "%R/tex//", {"tex\\loop\\l.sty"}},
+      {"none.sty", "%R/tex//", {}},
+      {"none.sty", "%R/korvid//", {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.name) + " " + row.pattern);
+    List expected;
+    for (const std::string& path : row.expected) expected.push_back(r0 + "\\" + path);
+    if (expected.empty()) expected.push_back("(not found)");
+    char result[kMaxPath];
+    std::string onDisk = FindFileOnDisk(row.name, row.pattern, result) ? result : "(not found)";
+    EXPECT_NE(std::find(expected.begin(), expected.end(), onDisk), expected.end()) << onDisk;
+    std::string throughFndb = Find(row.name, row.pattern);
+    EXPECT_NE(std::find(expected.begin(), expected.end(), throughFndb), expected.end())
+        << throughFndb;
+  }
+  // The loop ends: each directory is tried once (tex, real, beside, loop; "up" leads to the root,
+  // which holds the walk's start).
+  capture.Clear();
+  ClearSearchPathCache();
+  char result[kMaxPath];
+  EXPECT_FALSE(FindFileOnDisk("none.sty", "%R/tex//", result));
+  EXPECT_EQ(capture.CountContaining("trying "), 4);
 }

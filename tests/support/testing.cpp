@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -81,9 +82,78 @@ void MakeDirectories(const std::string& path) {
   }
 }
 
+namespace {
+
+bool IsDirectoryLink(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The Unix path of a path under wine; empty elsewhere.
+std::string UnixPath(const std::string& path) {
+  using Convert = char*(CDECL*)(const wchar_t*);
+  auto convert = reinterpret_cast<Convert>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
+  wchar_t wide[MAX_PATH];
+  if (convert == nullptr ||
+      MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide, MAX_PATH) == 0) {
+    return std::string();
+  }
+  char* converted = convert(wide);
+  if (converted == nullptr) return std::string();
+  std::string result = converted;
+  HeapFree(GetProcessHeap(), 0, converted);
+  return result;
+}
+
+// Starts a Unix program under wine (wine starts ELF programs) and waits until done() or five
+// seconds have passed: the handle wine gives back may be signalled before the program has run.
+void RunUnixProgram(const std::string& program, const std::string& arguments,
+                    const std::function<bool()>& done) {
+  std::string image = "Z:" + program;
+  for (char& c : image) {
+    if (c == '/') c = '\\';
+  }
+  std::string commandLine = image + " " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  if (!CreateProcessA(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int waited = 0; !done() && waited < 5000; waited += 10) Sleep(10);
+}
+
+}  // namespace
+
+bool MakeDirectoryLink(const std::string& link, const std::string& target) {
+  CreateSymbolicLinkA(link.c_str(), target.c_str(),
+                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  if (IsDirectoryLink(link)) return true;
+  std::string unixLink = UnixPath(link);
+  std::string unixTarget = UnixPath(target);
+  if (unixLink.empty() || unixTarget.empty()) return false;
+  RunUnixProgram("/bin/ln", "-s \"" + unixTarget + "\" \"" + unixLink + "\"",
+                 [&] { return IsDirectoryLink(link); });
+  return IsDirectoryLink(link);
+}
+
 void RemoveTree(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!RemoveDirectoryA(path.c_str())) {
+      std::string unixPath = UnixPath(path);
+      if (!unixPath.empty()) {
+        RunUnixProgram("/bin/rm", "\"" + unixPath + "\"", [&] { return !IsDirectoryLink(path); });
+      }
+    }
+    return;
+  }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     DeleteFileA(path.c_str());

@@ -55,6 +55,10 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 void SetReadOnly(const std::string& path, bool readOnly);
 bool Exists(const std::string& path);
+// Makes a link to a directory: a symbolic link where the system makes one; under wine, whose
+// symbolic links to directories are not made, a Unix symbolic link (wine shows it as a directory
+// link). False when neither is there afterwards. RemoveTree removes the link, not what it leads to.
+bool MakeDirectoryLink(const std::string& link, const std::string& target);
 std::string CurrentDirectory();
 // A program's output with the text-mode line ends ("\r\n") turned back into "\n".
 std::string UnixLineEnds(const std::string& text);
