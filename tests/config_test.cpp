@@ -245,7 +245,7 @@ TEST(RegistryValues, MachineValuesComeFromThe32BitView) {
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), view, 0);
   }
   if (const char* sandbox = std::getenv(testing_support::kRegistrySandboxVariable)) {
-    testing_support::EnterRegistrySandbox(sandbox);
+    testing_support::EnterRegistrySandboxOrExit(sandbox);
   }
   ASSERT_TRUE(written);
   EXPECT_EQ(read, "from the 32-bit view");

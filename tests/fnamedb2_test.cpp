@@ -495,6 +495,13 @@ TEST_F(FnameDb2, RepeatedMissIsDismissedUntilTheDatabaseChanges) {
   EXPECT_STREQ(result, "C:\\texmf\\tex\\late.tex");
   const std::string found = "found 'C:\\texmf\\tex\\late.tex' in fndb " + pointer;
   EXPECT_EQ(capture.Texts(), (std::vector<std::string>{searching, found}));
+
+  // The misses recorded before the change are gone: a second search finds the file again.
+  capture.Clear();
+  std::strcpy(result, "untouched");
+  EXPECT_TRUE(fndb->Search("late.tex", "C:\\texmf\\tex", result));
+  EXPECT_STREQ(result, "C:\\texmf\\tex\\late.tex");
+  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{searching, found}));
   fndb->Release();
 }
 

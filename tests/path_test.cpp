@@ -43,6 +43,27 @@ TEST(Path, CompareNStopsAfterCount) {
   EXPECT_EQ(PathCompareN("C:/TEXMF/a", "c:\\texmf\\b", 9), 0);
 }
 
+TEST(Path, CompareFoldsEveryLetterAndNothingElse) {
+  for (char upper = 'A'; upper <= 'Z'; ++upper) {
+    const char lower = static_cast<char>(upper - 'A' + 'a');
+    const std::string big = std::string("C:\\") + upper + "ef\\texmf";
+    const std::string small = std::string("c:\\") + lower + "ef\\texmf";
+    SCOPED_TRACE(big);
+    EXPECT_EQ(PathCompare(big.c_str(), small.c_str()), 0);
+    EXPECT_EQ(PathCompare(small.c_str(), big.c_str()), 0);
+    EXPECT_EQ(PathCompareN(big.c_str(), small.c_str(), big.size()), 0);
+    EXPECT_EQ(PathCompareN(small.c_str(), big.c_str(), big.size()), 0);
+  }
+  // The characters next to the letters in both halves of the table stay apart.
+  struct Row { const char* a; const char* b; int result; };
+  const Row rows[] = {{"@", "`", -1}, {"`", "@", 1}, {"[", "{", -1}, {"{", "[", 1}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.a) + " vs " + row.b);
+    EXPECT_EQ(PathCompare(row.a, row.b), row.result);
+    EXPECT_EQ(PathCompareN(row.a, row.b, 1), row.result);
+  }
+}
+
 TEST(Path, MakeRelative) {
   const std::string path = "c:/TEXMF/tex/a.sty";
   const char* p = path.c_str();

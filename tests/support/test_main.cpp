@@ -25,11 +25,10 @@ int main(int argc, char** argv) {
     sandboxRoot = "Software\\KorvidTests\\" + std::to_string(GetCurrentProcessId()) + "-" +
                   std::to_string(GetTickCount());
     RegDeleteTreeA(HKEY_CURRENT_USER, sandboxRoot.c_str());
-    if (testing_support::EnterRegistrySandbox(sandboxRoot)) {
-      std::atexit(LeaveRegistrySandbox);
-      SetEnvironmentVariableA(testing_support::kRegistrySandboxVariable, sandboxRoot.c_str());
-      _putenv((std::string(testing_support::kRegistrySandboxVariable) + "=" + sandboxRoot).c_str());
-    }
+    std::atexit(LeaveRegistrySandbox);
+    testing_support::EnterRegistrySandboxOrExit(sandboxRoot);
+    SetEnvironmentVariableA(testing_support::kRegistrySandboxVariable, sandboxRoot.c_str());
+    _putenv((std::string(testing_support::kRegistrySandboxVariable) + "=" + sandboxRoot).c_str());
   }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
