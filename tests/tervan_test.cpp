@@ -321,13 +321,14 @@ TEST_F(Launcher, CtrlCReachesPerlAndTheLauncherReturnsItsCode) {
   ScopedEnvironment code(kFakePerlCtrlExitCode, "42");
   CtrlCGuard guard;
   ProcessOptions options;
-  bool sent = false;
-  options.onStarted = [&](std::uint32_t) { sent = WaitForWaitingRecord(record) && SendCtrlC(0); };
+  int sent = 0;
+  options.onStarted = [&](std::uint32_t) { sent = SendCtrlCUntilReceived(record, 0); };
   ProcessResult result = Run(exe, options);
-  EXPECT_TRUE(sent);
+  EXPECT_GE(sent, 1);
   EXPECT_EQ(result.exitCode, 42u);
   EXPECT_EQ(ReadFakePerlRecord(record).ctrlState, FakePerlCtrlState::Received);
-  EXPECT_TRUE(guard.WaitForCount(1, 10000));
+  // Every event sent reaches the test's own handler too, before the guard goes.
+  EXPECT_TRUE(guard.WaitForCount(sent, 10000));
 }
 
 TEST_F(Launcher, SeveralLaunchersAtOnce) {

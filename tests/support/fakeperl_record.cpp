@@ -1,6 +1,8 @@
 // Reads the record that fakeperl.exe leaves: how the stand-in Perl was started.
 #include "fakeperl_record.h"
 
+#include "console.h"
+
 #include "testing.h"
 #include "win32.h"
 
@@ -144,12 +146,29 @@ FakePerlRecord ReadFakePerlRecord(const std::string& path) {
   return record;
 }
 
+// The record may be read while fakeperl is still writing it: it is read again until it says so.
 bool WaitForWaitingRecord(const std::string& path) {
   for (int i = 0; i < 3000; ++i) {
-    if (Exists(path)) return ReadFakePerlRecord(path).ctrlState == FakePerlCtrlState::Waiting;
+    if (Exists(path) && ReadFakePerlRecord(path).ctrlState == FakePerlCtrlState::Waiting) {
+      return true;
+    }
     Sleep(10);
   }
   return false;
+}
+
+int SendCtrlCUntilReceived(const std::string& path, std::uint32_t processGroup) {
+  if (!WaitForWaitingRecord(path)) return 0;
+  int sent = 0;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (!SendCtrlC(processGroup)) return sent;
+    ++sent;
+    for (int i = 0; i < 300; ++i) {
+      if (ReadFakePerlRecord(path).ctrlState != FakePerlCtrlState::Waiting) return sent;
+      Sleep(10);
+    }
+  }
+  return sent;
 }
 
 }  // namespace testing_support

@@ -90,4 +90,9 @@ FakePerlRecord ReadFakePerlRecord(const std::string& path);
 // Waits (up to 30 s) for the record that says fakeperl.exe waits for a console control event.
 bool WaitForWaitingRecord(const std::string& path);
 
+// Once the record says waiting, sends Ctrl+C to the process group and sends it again (up to five
+// times) while the record still says waiting after three seconds: a loaded machine may start
+// delivering console events late. The number of events sent; 0 when the record never said waiting.
+int SendCtrlCUntilReceived(const std::string& path, std::uint32_t processGroup);
+
 }  // namespace testing_support
