@@ -1,5 +1,5 @@
 // The line reader of the ini parser: one delimited line of a stream into a growing heap buffer.
-#include "internal.h"
+#include "core.h"
 
 #include <climits>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Path rules: separators, absolute paths, comparison and the part of a path below a root.
-#include "internal.h"
+#include "core.h"
 
 #include <cstring>
 
@@ -41,6 +41,18 @@ bool CanonicalCopy(const char* path, char (&out)[kWorkingCopy]) {
 }  // namespace
 
 bool IsDirectoryDelimiter(int c) { return c == '\\' || c == '/'; }
+
+void NormalizeSlashes(char* path) {
+  std::size_t length = std::strlen(path);
+  for (std::size_t i = 0; i < length; ++i) {
+    if (path[i] != '/') continue;
+    if (i > 0 && i + 1 < length && path[i + 1] == '/') {
+      ++i;  // a "//" pair past the start stays: it marks a recursive search
+      continue;
+    }
+    path[i] = '\\';
+  }
+}
 
 bool IsAbsolutePath(const char* path) {
   ClearLastError();
