@@ -11,14 +11,15 @@ int Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c;
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
 // The walk shared by PathCompare and PathCompareN; limit is the number of positions compared.
+// Every separator folds to '/', so that paths equal up to their separators also order alike
+// against any third path.
 int ComparePaths(const char* a, const char* b, std::size_t limit) {
   for (std::size_t i = 0; i < limit; ++i) {
     unsigned char ca = static_cast<unsigned char>(a[i]);
     unsigned char cb = static_cast<unsigned char>(b[i]);
-    int fa = Fold(ca);
-    int fb = Fold(cb);
+    int fa = IsDirectoryDelimiter(ca) ? '/' : Fold(ca);
+    int fb = IsDirectoryDelimiter(cb) ? '/' : Fold(cb);
     if (fa == fb && cb != '\0') continue;
-    if (IsDirectoryDelimiter(ca) && IsDirectoryDelimiter(cb)) continue;
     int difference = fa - fb;
     return difference < 0 ? -1 : (difference > 0 ? 1 : 0);
   }
