@@ -88,4 +88,26 @@ class CfgExpander {
 // -3 of ReadCfg.
 int ReadCfgStream(Cfg* cfg, bool named, std::FILE* stream, CfgExpander& expander);
 
+// ---------------------------------------------------------------------------------------------
+// Search-path patterns (lib/core/searchpattern)
+
+// What the elements of a pattern stand for; asked only when an element needs it.
+class SearchPathSources {
+ public:
+  virtual ~SearchPathSources() = default;
+  virtual unsigned RootCount() = 0;
+  // Root index into a kRootBufferSize buffer; false when it cannot be had.
+  virtual bool Root(unsigned index, char* buffer) = 0;
+  // The home directory into a kMaxPath buffer.
+  virtual void Home(char* buffer) = 0;
+  // Index 0: the current directory, n >= 1: working directory n, into a kMaxPath buffer; false
+  // past the end.
+  virtual bool WorkingDirectory(unsigned index, char* buffer) = 0;
+};
+
+// Appends the entries of the pattern's elements (separated by ";") to the list: "%R\" and the
+// rest below every root, "~" below the home directory, an absolute element as it is, a relative
+// one below each working directory. Equal entries and entries longer than 260 are left out.
+void AppendSearchPath(SearchPathList& list, const char* pattern, SearchPathSources& sources);
+
 }  // namespace korvid
