@@ -1,10 +1,11 @@
 // Path rules on arbitrary bytes: the comparison is the order of its own folding, normalising twice
-// changes nothing, the relative part is a suffix consistent with the prefix comparison, and the
-// split parts make up the path.
+// changes nothing, the relative part is a suffix consistent with the prefix comparison, the
+// split parts make up the path, and the tokenizers' pieces make up their text.
 #include "check.h"
 #include "korvid.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -84,6 +85,35 @@ void CheckSplit(const std::string& path) {
   FUZZ_CHECK(parts.name.find('.') == std::string::npos || !parts.extension.empty());
 }
 
+// The tokenizers: the pieces put back together give the text again.
+void CheckTokenizers(const std::string& text) {
+  std::string joined;
+  Tokenizer pieces(text.c_str(), ';');
+  for (const char* piece = pieces.Next(); piece != nullptr; piece = pieces.Next()) {
+    joined += piece;
+    joined += ';';
+    FUZZ_CHECK(std::strchr(piece, ';') == nullptr);
+  }
+  std::string expected = text;
+  if (!expected.empty() && expected.back() != ';') expected += ';';
+  FUZZ_CHECK(joined == expected);
+
+  std::string kept;
+  DelimiterTokenizer words(text.c_str(), " ;");
+  while (const char* word = words.Next()) {
+    FUZZ_CHECK(*word != '\0' && std::strpbrk(word, " ;") == nullptr);
+    std::string upper = word;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    FUZZ_CHECK(IsNameInList(text.c_str(), upper.c_str(), " ;"));
+    kept += word;
+  }
+  std::string stripped;
+  for (char c : text) {
+    if (c != ' ' && c != ';') stripped += c;
+  }
+  FUZZ_CHECK(kept == stripped);
+}
+
 }  // namespace
 
 // Input: a byte n, then two texts separated by the first NUL byte (the second ends at the next).
@@ -101,5 +131,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckRelative(a, b);
   CheckRelative(b, a);
   CheckSplit(a);
+  CheckTokenizers(a);
   return 0;
 }
