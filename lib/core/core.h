@@ -83,9 +83,9 @@ class CfgExpander {
   virtual const char* Expand(const char* value, int* result) = 0;
 };
 
-// Applies the ini lines of the stream to the Cfg: named, the lines before any section header go
-// to the Cfg's default section; unnamed, they are no value of any section. 0, or the -1, -2 or
-// -3 of ReadCfg.
+// Applies the ini lines of the stream to the Cfg; key lines before any section header go to the
+// Cfg's default section (empty unless a file was read by name). named: the read of a file by its
+// name, which starts with a section buffer of its own. 0, or the -1, -2 or -3 of ReadCfg.
 int ReadCfgStream(Cfg* cfg, bool named, std::FILE* stream, CfgExpander& expander);
 
 // ---------------------------------------------------------------------------------------------
