@@ -130,9 +130,18 @@ int RegisterTraceStream(const char* name);
 void SetTraceOptions(const char* options);
 void EnableTraceStream(int id, bool enable);
 bool IsTraceEnabled(int id);
-void Trace(int id, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+// The library's formats are those of the C99 printf: mingw's runtime gives it under the name
+// gnu_printf, other compilers know it as printf.
+#if defined(__MINGW32__)
+#define KORVID_PRINTF_FORMAT(formatIndex, firstArgument) \
+  __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+#define KORVID_PRINTF_FORMAT(formatIndex, firstArgument) \
+  __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+void Trace(int id, const char* format, ...) KORVID_PRINTF_FORMAT(2, 3);
 void TraceV(int id, const char* format, std::va_list args);
-void TraceError(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void TraceError(const char* format, ...) KORVID_PRINTF_FORMAT(1, 2);
 void ResetTraces();
 
 // ---------------------------------------------------------------------------------------------

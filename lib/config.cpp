@@ -1,66 +1,7 @@
-// Configuration values, application names and the text tokenizers that several modules share.
+// Configuration values and application names.
 #include "internal.h"
 
 #include <cstring>
-
-namespace korvid {
-
-// ---------------------------------------------------------------------------------------------
-// Tokenizers
-
-Tokenizer::Tokenizer(const char* text, char separator, std::size_t maxCopy)
-    : separator(separator) {
-  if (text != nullptr) {
-    std::size_t length = std::strlen(text);
-    copy.assign(text, length < maxCopy ? length : maxCopy);
-  }
-  done = copy.empty();
-}
-
-const char* Tokenizer::Next() {
-  if (done) return nullptr;
-  std::size_t start = position;
-  std::size_t end = copy.find(separator, start);
-  if (end == std::string::npos) {
-    done = true;
-  } else {
-    copy[end] = '\0';
-    position = end + 1;
-    if (position >= copy.size()) done = true;
-  }
-  return copy.c_str() + start;
-}
-
-DelimiterTokenizer::DelimiterTokenizer(const char* text, const char* delimiters) {
-  if (text != nullptr) copy = text;
-  for (const char* d = delimiters; d != nullptr && *d != '\0'; ++d) {
-    unsigned char c = static_cast<unsigned char>(*d);
-    delimiterSet[c >> 5] |= 1u << (c & 31);
-  }
-}
-
-const char* DelimiterTokenizer::Next() {
-  while (position < copy.size() && IsDelimiter(static_cast<unsigned char>(copy[position]))) {
-    ++position;
-  }
-  if (position >= copy.size()) return nullptr;
-  std::size_t start = position;
-  while (position < copy.size() && !IsDelimiter(static_cast<unsigned char>(copy[position]))) {
-    ++position;
-  }
-  if (position < copy.size()) copy[position++] = '\0';
-  return copy.c_str() + start;
-}
-
-bool IsNameInList(const char* list, const char* name, const char* delimiters) {
-  DelimiterTokenizer items(list, delimiters);
-  while (const char* item = items.Next()) {
-    if (_stricmp(item, name) == 0) return true;
-  }
-  return false;
-}
-
-}  // namespace korvid
 
 // ---------------------------------------------------------------------------------------------
 // Configuration values

@@ -1,5 +1,5 @@
-// Building fndb files: the layout of the bytes from an in-memory tree, the walk of a directory
-// tree on disk, and the atomic write that mkfndb and the tests use.
+// Building fndb files: the walk of a directory tree on disk and the atomic write that mkfndb and
+// the tests use (the layout of the bytes is in fndblayout.h).
 #pragma once
 
 #include <cstdint>
@@ -7,35 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "fndblayout.h"
+
 namespace korvid {
-
-struct FndbTreeDirectory {
-  std::string name;  // a single path component; the root's name is not stored
-  std::vector<std::string> files;
-  std::vector<FndbTreeDirectory> subdirectories;
-};
-
-struct FndbLayoutOptions {
-  bool frozen = false;  // header flag bit 0
-  std::uint32_t changeCount = 1;
-  std::uint32_t namesPerRecord = 0;  // at most this many names (files and subdirectories) in one
-                                     // record, the rest in continuation records; 0: no limit
-  std::uint32_t reserve = 4096;      // zero bytes after the used part (a writable open keeps at
-                                     // least 4096 free, and grows a file that has fewer)
-};
-
-// The bytes of the database. Names are sorted in each directory under the ASCII case-insensitive
-// order the lookups rely on. The header comes first, then the directories depth first in sorted
-// order, each as its records (the first and its continuations) followed by the names they list;
-// records start on word boundaries; usedSize is the end of the last name. Empty when the result
-// would not fit 32-bit offsets.
-std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options);
-
-struct FndbTreeStatistics {
-  std::uint32_t directories = 0;  // the root included
-  std::uint32_t files = 0;
-};
-FndbTreeStatistics CountTree(const FndbTreeDirectory& root);
 
 // Called by the walk after each directory it has read, with the directories (the root included)
 // and files read so far.

@@ -104,18 +104,6 @@ void ExpandTemplate(ErrorCode code, const char* insert1, const char* insert2, ch
 
 }  // namespace
 
-bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
-  std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    unsigned char ca = static_cast<unsigned char>(a[i]);
-    unsigned char cb = static_cast<unsigned char>(b[i]);
-    if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
-    if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
-    if (ca != cb) return ca < cb;
-  }
-  return a.size() < b.size();
-}
-
 void TraceWin32Error(unsigned long number, const char* info, const char* module, int line) {
   char* text = nullptr;
   DWORD length = FormatMessageA(

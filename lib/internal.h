@@ -1,7 +1,8 @@
-// Inside the library: locks, scoped owners of Win32 handles, the raising macros and the
-// process-wide library context that the modules share.
+// Inside the library: locks, scoped owners of Win32 handles and the process-wide library context
+// that the modules share (the raising macros and the parsing internals come from core.h).
 #pragma once
 
+#include "core.h"
 #include "korvid.h"
 #include "win32.h"
 
@@ -45,16 +46,6 @@ class LockGuard {
  private:
   LibraryLock& lock;
 };
-
-// ---------------------------------------------------------------------------------------------
-// Raising sites name their module (a kModule constant of the file) and their line.
-
-#define KORVID_RAISE(code, ...) \
-  ::korvid::RaiseError((code), kModule, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
-#define KORVID_TRACE_LAST_WIN32_ERROR(info) ::korvid::TraceLastWin32Error((info), kModule, __LINE__)
-#define KORVID_TRACE_WIN32_ERROR(number, info) \
-  ::korvid::TraceWin32Error((number), (info), kModule, __LINE__)
-#define KORVID_TRACE_CRT_ERROR(info) ::korvid::TraceCrtError((info), kModule, __LINE__)
 
 // ---------------------------------------------------------------------------------------------
 // The registry functions, reached on first use rather than imported: a program that imports the
@@ -169,16 +160,6 @@ void RegisterOpenFile(const char* key, const char* path);
 void UnregisterOpenFile(const char* key);
 
 // ---------------------------------------------------------------------------------------------
-// Ini parsing internals (lib/cfg, lib/getdelim)
-
-// Reads up to and including the delimiter into a heap buffer that grows by doubling. Returns the
-// bytes stored (0 once at the end of the input), or -1: at the end, after a read error, or when
-// the buffer cannot grow (reported).
-long getdelim(char** buffer, std::size_t* capacity, int delimiter, std::FILE* stream);
-// 0 with key and value set (both null when the line is no key line), -3 on a syntax error.
-int SplitCfgLine(char* line, char** key, char** value);
-int PutCfgValue(Cfg* cfg, const char* section, const char* key, const char* value);
-
 // ---------------------------------------------------------------------------------------------
 // Directory links in tree walks (lib/files)
 

@@ -165,18 +165,6 @@ char* GetProgramName(char* buffer) {
   return buffer;
 }
 
-void NormalizeSlashes(char* path) {
-  std::size_t length = std::strlen(path);
-  for (std::size_t i = 0; i < length; ++i) {
-    if (path[i] != '/') continue;
-    if (i > 0 && i + 1 < length && path[i + 1] == '/') {
-      ++i;  // a "//" pair past the start stays: it marks a recursive search
-      continue;
-    }
-    path[i] = '\\';
-  }
-}
-
 // Rules 1 and 2 pass over a value that does not fit the buffer (and say so); rule 5 never fails.
 char* GetHomeDirectory(char* buffer) {
   static char staticBuffer[kMaxPath];

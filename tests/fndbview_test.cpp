@@ -1,8 +1,9 @@
 // fndb lookups over plain buffers: hand-made databases, "//" order, chains, damage and loops.
-#include "fndbbuilder.h"
 #include "fndbbytes.h"
+#include "fndblayout.h"
 #include "fndbview.h"
-#include "internal.h"
+#include "guarded_buffer.h"
+#include "korvid.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@ using testing_support::AssembledOffset;
 using testing_support::AssembledRecord;
 using testing_support::Assemble;
 using testing_support::FndbBytes;
+using testing_support::GuardedBuffer;
 using testing_support::SetWordAt;
 
 namespace {
@@ -397,40 +399,6 @@ TEST(FndbView, DamagedRecordsAnswerNotFound) {
 // last byte is followed by a page with no access, so that a read past its end faults.
 
 namespace {
-
-class GuardedBuffer {
- public:
-  explicit GuardedBuffer(std::size_t capacity) {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    page = info.dwPageSize;
-    dataBytes = (capacity + page - 1) / page * page;
-    base = static_cast<unsigned char*>(
-        VirtualAlloc(nullptr, dataBytes + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    DWORD old;
-    if (base != nullptr) VirtualProtect(base + dataBytes, page, PAGE_NOACCESS, &old);
-  }
-  ~GuardedBuffer() {
-    if (base != nullptr) VirtualFree(base, 0, MEM_RELEASE);
-  }
-  bool Valid() const { return base != nullptr; }
-  // The copy's last byte is the last readable byte.
-  const unsigned char* Place(const std::string& bytes) {
-    unsigned char* at = base + dataBytes - bytes.size();
-    std::memcpy(at, bytes.data(), bytes.size());
-    return at;
-  }
-  bool GuardFaults() const {
-    MEMORY_BASIC_INFORMATION region;
-    return VirtualQuery(base + dataBytes, &region, sizeof region) != 0 &&
-           region.Protect == PAGE_NOACCESS;
-  }
-
- private:
-  std::size_t page = 4096;
-  std::size_t dataBytes = 0;
-  unsigned char* base = nullptr;
-};
 
 FndbTreeDirectory MutationTree() {
   FndbTreeDirectory root{"", {"README", "ls-R"}, {}};

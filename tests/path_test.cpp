@@ -29,6 +29,7 @@ TEST(Path, CompareFoldsLettersAndSeparators) {
       {"a/b", "a\\b", 0},             {"", "", 0},
       {"abc", "abd", -1},             {"ABD", "abc", 1},
       {"\xE9", "\xC9", 1},            // only ASCII letters fold
+      {"a\\", "a=", -1},             {"a/", "a=", -1},  // both separators order as one
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.a) + " vs " + row.b);

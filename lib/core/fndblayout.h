@@ -1,0 +1,38 @@
+// The fndb layout: the bytes of a database from an in-memory tree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvid {
+
+struct FndbTreeDirectory {
+  std::string name;  // a single path component; the root's name is not stored
+  std::vector<std::string> files;
+  std::vector<FndbTreeDirectory> subdirectories;
+};
+
+struct FndbLayoutOptions {
+  bool frozen = false;  // header flag bit 0
+  std::uint32_t changeCount = 1;
+  std::uint32_t namesPerRecord = 0;  // at most this many names (files and subdirectories) in one
+                                     // record, the rest in continuation records; 0: no limit
+  std::uint32_t reserve = 4096;      // zero bytes after the used part (a writable open keeps at
+                                     // least 4096 free, and grows a file that has fewer)
+};
+
+// The bytes of the database. Names are sorted in each directory under the ASCII case-insensitive
+// order the lookups rely on. The header comes first, then the directories depth first in sorted
+// order, each as its records (the first and its continuations) followed by the names they list;
+// records start on word boundaries; usedSize is the end of the last name. Empty when the result
+// would not fit 32-bit offsets.
+std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options);
+
+struct FndbTreeStatistics {
+  std::uint32_t directories = 0;  // the root included
+  std::uint32_t files = 0;
+};
+FndbTreeStatistics CountTree(const FndbTreeDirectory& root);
+
+}  // namespace korvid

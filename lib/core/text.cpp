@@ -1,0 +1,87 @@
+// Shared text helpers: the tokenizers and the ASCII case-insensitive order and equality.
+#include "korvid.h"
+
+#include <cstring>
+
+namespace korvid {
+namespace {
+
+unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
+  std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    unsigned char ca = static_cast<unsigned char>(a[i]);
+    unsigned char cb = static_cast<unsigned char>(b[i]);
+    if (ca >= 'A' && ca <= 'Z') ca += 'a' - 'A';
+    if (cb >= 'A' && cb <= 'Z') cb += 'a' - 'A';
+    if (ca != cb) return ca < cb;
+  }
+  return a.size() < b.size();
+}
+
+Tokenizer::Tokenizer(const char* text, char separator, std::size_t maxCopy)
+    : separator(separator) {
+  if (text != nullptr) {
+    std::size_t length = std::strlen(text);
+    copy.assign(text, length < maxCopy ? length : maxCopy);
+  }
+  done = copy.empty();
+}
+
+const char* Tokenizer::Next() {
+  if (done) return nullptr;
+  std::size_t start = position;
+  std::size_t end = copy.find(separator, start);
+  if (end == std::string::npos) {
+    done = true;
+  } else {
+    copy[end] = '\0';
+    position = end + 1;
+    if (position >= copy.size()) done = true;
+  }
+  return copy.c_str() + start;
+}
+
+DelimiterTokenizer::DelimiterTokenizer(const char* text, const char* delimiters) {
+  if (text != nullptr) copy = text;
+  for (const char* d = delimiters; d != nullptr && *d != '\0'; ++d) {
+    unsigned char c = static_cast<unsigned char>(*d);
+    delimiterSet[c >> 5] |= 1u << (c & 31);
+  }
+}
+
+const char* DelimiterTokenizer::Next() {
+  while (position < copy.size() && IsDelimiter(static_cast<unsigned char>(copy[position]))) {
+    ++position;
+  }
+  if (position >= copy.size()) return nullptr;
+  std::size_t start = position;
+  while (position < copy.size() && !IsDelimiter(static_cast<unsigned char>(copy[position]))) {
+    ++position;
+  }
+  if (position < copy.size()) copy[position++] = '\0';
+  return copy.c_str() + start;
+}
+
+bool IsNameInList(const char* list, const char* name, const char* delimiters) {
+  DelimiterTokenizer items(list, delimiters);
+  while (const char* item = items.Next()) {
+    if (EqualIgnoringCase(item, name)) return true;
+  }
+  return false;
+}
+
+}  // namespace korvid

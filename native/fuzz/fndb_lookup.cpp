@@ -1,0 +1,56 @@
+// fndb lookups on arbitrary bytes: no read outside the bytes (they lie in a block of exactly their
+// size), and on a well-formed database the answer of the simple lookup on its tree.
+#include "check.h"
+#include "fndb_reference.h"
+#include "fndbview.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+using namespace korvid;
+
+namespace {
+
+constexpr char kRoot[] = "C:\\texmf";
+
+void Lookup(const FndbView& view, const std::optional<fuzzing::RefDirectory>& tree,
+            std::string_view key) {
+  char result[kFndbResultSize];
+  std::memset(result, 'x', sizeof result);
+  bool found = view.Search(key, result);
+  if (found) FUZZ_CHECK(std::memchr(result, '\0', sizeof result) != nullptr);
+  if (!tree) return;
+  fuzzing::RefLookup reference(*tree, kRoot);
+  std::optional<std::string> expected = reference.Search(key);
+  if (reference.exhausted) return;
+  FUZZ_CHECK(found == expected.has_value());
+  if (found) FUZZ_CHECK(*expected == result);
+}
+
+}  // namespace
+
+// Input: a byte k, a key of k bytes (fewer when the input ends), then the database.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  std::size_t keyLength = std::min<std::size_t>(data[0], size - 1);
+  std::string key(reinterpret_cast<const char*>(data + 1), keyLength);
+  std::size_t databaseSize = size - 1 - keyLength;
+  auto database = std::make_unique<unsigned char[]>(databaseSize);
+  std::memcpy(database.get(), data + 1 + keyLength, databaseSize);
+
+  FndbView view(database.get(), static_cast<std::uint32_t>(databaseSize), kRoot);
+  CheckFndbHeader(database.get(), static_cast<std::uint32_t>(databaseSize));
+  std::optional<fuzzing::RefDirectory> tree = fuzzing::StrictReader(std::string_view(
+      reinterpret_cast<const char*>(database.get()), databaseSize)).Read();
+
+  // The key as given, and its counterpart: without its first "//", or with one in front.
+  Lookup(view, tree, key);
+  std::size_t split = key.find("//");
+  std::string other = split == std::string::npos ? "//" + key : key.substr(0, split) + "\\" +
+                                                                    key.substr(split + 2);
+  Lookup(view, tree, other);
+  view.List([](std::string_view, bool) {});
+  return 0;
+}
