@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both legs, and runs every test of each leg
-# this machine can run under wine (the 32-bit leg needs a kernel that executes 32-bit programs).
-#   --leg LEG   run only that leg (i686 or x86_64); a leg the machine cannot run is an error.
-# Other arguments go to ctest (for example -R Cfg).
+# this machine can run under wine (the 32-bit leg needs a kernel that executes 32-bit programs);
+# then the native tests of the platform-free core under the sanitizers, the replay of every fuzz
+# corpus and a short fuzz of each target (scripts/native.sh).
+#   --leg LEG   run only that leg (i686 or x86_64), and no native tests; a leg the machine cannot
+#               run is an error.
+# Other arguments go to ctest (for example -R Cfg); the native tests then do not run.
 set -euo pipefail
 source "$(dirname "$0")/legs.sh"
 parse_leg_arguments "$@"
@@ -54,7 +57,23 @@ for leg in "${run_legs[@]}"; do
   summary+=("$leg: $((total - bad)) of $total passed")
 done
 
-echo "== legs run: ${summary[*]/%/;}"
+if [ ${#requested_legs[@]} -eq 0 ] && [ ${#other_args[@]} -eq 0 ]; then
+  echo "== the native core: tests under the sanitizers, fuzz corpora"
+  log="$build_root/native.log"
+  status=0
+  NATIVE_BUILD_DIR="$build_root/native" "$root/scripts/native.sh" 2>&1 | tee "$log" || status=$?
+  total=$(sed -nE 's/^\[==========\] ([0-9]+) tests? from .* ran.*/\1/p' "$log" | tail -1)
+  bad=$(sed -nE 's/^\[  FAILED  \] ([0-9]+) tests?, listed below.*/\1/p' "$log" | tail -1)
+  total=${total:-0}
+  bad=${bad:-0}
+  # A replay or fuzzing finding, or a build failure, counts as one failed test.
+  if [ "$status" -ne 0 ] && [ "$bad" -eq 0 ]; then total=$((total + 1)); bad=1; fi
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+  summary+=("native: $((total - bad)) of $total passed")
+fi
+
+echo "== ran: ${summary[*]/%/;}"
 for leg in "${all_legs[@]}"; do
   [[ " ${run_legs[*]} " == *" $leg "* ]] || echo "== leg not run: $leg"
 done

@@ -1,7 +1,9 @@
 // fndb lookups on arbitrary bytes: no read outside the bytes (they lie in a block of exactly their
-// size), and on a well-formed database the answer of the simple lookup on its tree.
+// size), on a well-formed database the answer of the simple lookup on its tree, and wherever a
+// name index can be built over the bytes, the walk's answer from the index too.
 #include "check.h"
 #include "fndb_reference.h"
+#include "fndbindex.h"
 #include "fndbview.h"
 
 #include <cstdint>
@@ -15,12 +17,18 @@ namespace {
 
 constexpr char kRoot[] = "C:\\texmf";
 
-void Lookup(const FndbView& view, const std::optional<fuzzing::RefDirectory>& tree,
-            std::string_view key) {
+void Lookup(const FndbView& view, const FndbIndex* index,
+            const std::optional<fuzzing::RefDirectory>& tree, std::string_view key) {
   char result[kFndbResultSize];
   std::memset(result, 'x', sizeof result);
   bool found = view.Search(key, result);
   if (found) FUZZ_CHECK(std::memchr(result, '\0', sizeof result) != nullptr);
+  if (index != nullptr) {
+    char indexed[kFndbResultSize];
+    std::memset(indexed, 'x', sizeof indexed);
+    FUZZ_CHECK(view.Search(key, indexed, index) == found);
+    if (found) FUZZ_CHECK(std::strcmp(indexed, result) == 0);
+  }
   if (!tree) return;
   fuzzing::RefLookup reference(*tree, kRoot);
   std::optional<std::string> expected = reference.Search(key);
@@ -45,12 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<fuzzing::RefDirectory> tree = fuzzing::StrictReader(std::string_view(
       reinterpret_cast<const char*>(database.get()), databaseSize)).Read();
 
+  std::unique_ptr<FndbIndex> index = FndbIndex::Build(view);
   // The key as given, and its counterpart: without its first "//", or with one in front.
-  Lookup(view, tree, key);
+  Lookup(view, index.get(), tree, key);
   std::size_t split = key.find("//");
   std::string other = split == std::string::npos ? "//" + key : key.substr(0, split) + "\\" +
                                                                     key.substr(split + 2);
-  Lookup(view, tree, other);
+  Lookup(view, index.get(), tree, other);
   view.List([](std::string_view, bool) {});
   return 0;
 }
