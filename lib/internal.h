@@ -264,6 +264,7 @@ struct LibraryContext {
     // null: nowhere. Read by every write without the lock, so it is set once and never cleared.
     std::atomic<HANDLE> copyTarget{nullptr};
     FileHandle copyFile;  // the trace file, when lines go there
+    std::atomic<bool> copyToFile{false};
   } trace;
 
   struct {

@@ -19,7 +19,9 @@ constexpr char kPrefix[] = "korvidlib: ";
 std::atomic<DebugOutputHook> debugOutputHook{nullptr};
 
 // The copy is one WriteFile of the whole line, so that lines of other threads and processes
-// writing to the same target never come inside it.
+// writing to the same target never come inside it. A write to the trace file is also done under
+// an exclusive lock of the whole file: an appending write is one step on Windows, but wine seeks
+// to the end and writes in two, so that two processes could otherwise write at the same place.
 void WriteDebugOutput(const char* line, std::size_t length) {
   DebugOutputHook hook = debugOutputHook.load();
   if (hook != nullptr) {
@@ -29,7 +31,11 @@ void WriteDebugOutput(const char* line, std::size_t length) {
   }
   if (HANDLE target = Context().trace.copyTarget.load()) {
     DWORD written = 0;
+    OVERLAPPED whole{};
+    bool locked = Context().trace.copyToFile.load() &&
+                  LockFileEx(target, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
     WriteFile(target, line, static_cast<DWORD>(length), &written, nullptr);
+    if (locked) UnlockFileEx(target, 0, MAXDWORD, MAXDWORD, &whole);
   }
 }
 
@@ -42,7 +48,8 @@ void OpenCopyTarget() {
   if (standardError != INVALID_HANDLE_VALUE) trace.copyTarget.store(standardError);
   std::optional<std::string> path = GetEnvironmentValue("KORVID_TRACE_FILE");
   if (!path || path->empty()) return;
-  FileHandle file(CreateFileA(path->c_str(), FILE_APPEND_DATA,
+  // Reading too, which locking the file needs.
+  FileHandle file(CreateFileA(path->c_str(), GENERIC_READ | FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
@@ -50,6 +57,7 @@ void OpenCopyTarget() {
     KORVID_TRACE_LAST_WIN32_ERROR(path->c_str());
     return;
   }
+  trace.copyToFile.store(true);
   trace.copyTarget.store(file.get());
   trace.copyFile = std::move(file);
 }
