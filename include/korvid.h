@@ -260,6 +260,13 @@ void FreeConfig();
 
 // Case-insensitive (ASCII) ordering of byte strings; transparent, so that lookups by a plain text
 // need no copy of it.
+// The one case rule of names and paths: ASCII letters folded to lower case, other bytes as they are.
+constexpr unsigned char FoldAsciiCase(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+// Equal without regard to the case of ASCII letters.
+bool EqualIgnoringCase(std::string_view a, std::string_view b);
+
 struct CaseInsensitiveLess {
   using is_transparent = void;
   bool operator()(std::string_view a, std::string_view b) const;

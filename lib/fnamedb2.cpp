@@ -275,24 +275,6 @@ void FileNameDatabase::Close(bool withFile) {
 
 // ---------------------------------------------------------------------------------------------
 
-namespace {
-
-inline unsigned char FoldByte(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-bool EqualFolded(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (FoldByte(static_cast<unsigned char>(a[i])) != FoldByte(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
 // Setting bit 5 of every byte maps both cases of a letter to one value, so keys that are equal
 // without regard to case hash alike (other bytes may collide; the comparison tells them apart).
 // Four bytes at a time: the key is hashed on every miss.
@@ -330,7 +312,7 @@ bool FileNameDatabase::SearchCache::Contains(std::string_view key, std::uint32_t
     if ((slots[i] & ~kSlotIndexMask) != SlotTag(hash)) continue;
     const Entry& entry = entries[(slots[i] & kSlotIndexMask) - 1];
     if (entry.hash == hash &&
-        EqualFolded(std::string_view(keys).substr(entry.offset, entry.length), key)) {
+        EqualIgnoringCase(std::string_view(keys).substr(entry.offset, entry.length), key)) {
       return true;
     }
   }

@@ -7,19 +7,20 @@
 #include <vector>
 
 using korvid::tools::OptionParser;
-using korvid::tools::OptionSpec;
+using korvid::tools::OptionDefinition;
 using Kind = OptionParser::Kind;
 
 namespace {
 
-constexpr OptionSpec kSpecs[] = {{'o', "output", true}, {'q', "quiet", false}, {'\0', "long", false}};
+constexpr OptionDefinition kDefinitions[] = {
+    {'o', "output", true}, {'q', "quiet", false}, {'\0', "long", false}};
 
 // Each item as text: "option N=VALUE", "operand TEXT", "unknown TEXT", "help", "version".
 std::vector<std::string> Parse(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "tool");
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
-  OptionParser parser(static_cast<int>(argv.size()), argv.data(), kSpecs);
+  OptionParser parser(static_cast<int>(argv.size()), argv.data(), kDefinitions);
   std::vector<std::string> items;
   for (auto item = parser.Next(); item.kind != Kind::End; item = parser.Next()) {
     switch (item.kind) {

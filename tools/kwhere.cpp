@@ -167,7 +167,7 @@ int ListRoots() {
 int Run(int argc, char** argv) {
   using Kind = korvid::tools::OptionParser::Kind;
   enum Option { kPattern, kAll, kRoots, kTrace };
-  static constexpr korvid::tools::OptionSpec kOptions[] = {
+  static constexpr korvid::tools::OptionDefinition kOptions[] = {
       {'p', "pattern", true}, {'a', "all", false}, {'r', "roots", false}, {'t', "trace", false}};
   const char* pattern = korvid::kScriptSearchPattern;
   bool all = false;

@@ -193,7 +193,7 @@ int Check(const std::string& root, const std::string& output) {
 }
 
 enum Option { kOutput, kFrozen, kNamesPerRecord, kReserve, kList, kQuiet, kCheck };
-constexpr korvid::tools::OptionSpec kOptions[] = {
+constexpr korvid::tools::OptionDefinition kOptions[] = {
     {'o', "output", true}, {'f', "frozen", false}, {'n', "names-per-record", true},
     {'r', "reserve", true}, {'l', "list", true},    {'q', "quiet", false},
     {'c', "check", false},

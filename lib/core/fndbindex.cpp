@@ -1,15 +1,13 @@
 // The file-name index of an fndb: built once over a sound tree, then lookups without a walk.
 #include "fndbindex.h"
 
+#include "korvid.h"
+
 #include <algorithm>
 #include <unordered_set>
 
 namespace korvid {
 namespace {
-
-inline unsigned char Fold(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
 
 inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -17,7 +15,7 @@ inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 std::uint32_t FndbIndex::Hash(std::string_view name) {
   std::uint32_t hash = 2166136261u;
-  for (char c : name) hash = (hash ^ Fold(static_cast<unsigned char>(c))) * 16777619u;
+  for (char c : name) hash = (hash ^ FoldAsciiCase(static_cast<unsigned char>(c))) * 16777619u;
   return hash ^ (hash >> 15);
 }
 

@@ -2,6 +2,7 @@
 #include "fndbview.h"
 
 #include "fndbindex.h"
+#include "korvid.h"
 
 #include <cstring>
 #include <map>
@@ -20,7 +21,6 @@ constexpr unsigned kMaxDepth = FndbView::kMaxWalkDepth;
 
 inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-inline unsigned Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 bool HasComponent(std::string_view path) {
   for (char c : path) {
@@ -86,8 +86,8 @@ bool FndbView::CompareName(std::uint32_t offset, std::string_view name, int* ord
       *order = -1;  // the stored name is a prefix of the wanted one
       return true;
     }
-    unsigned a = Fold(s);
-    unsigned b = Fold(w);
+    unsigned a = FoldAsciiCase(s);
+    unsigned b = FoldAsciiCase(w);
     if (a != b) {
       *order = a < b ? -1 : 1;
       return true;

@@ -6,7 +6,6 @@
 namespace korvid {
 namespace {
 
-int Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 bool IsLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -17,8 +16,8 @@ int ComparePaths(const char* a, const char* b, std::size_t limit) {
   for (std::size_t i = 0; i < limit; ++i) {
     unsigned char ca = static_cast<unsigned char>(a[i]);
     unsigned char cb = static_cast<unsigned char>(b[i]);
-    int fa = IsDirectoryDelimiter(ca) ? '/' : Fold(ca);
-    int fb = IsDirectoryDelimiter(cb) ? '/' : Fold(cb);
+    int fa = IsDirectoryDelimiter(ca) ? '/' : FoldAsciiCase(ca);
+    int fb = IsDirectoryDelimiter(cb) ? '/' : FoldAsciiCase(cb);
     if (fa == fb && cb != '\0') continue;
     int difference = fa - fb;
     return difference < 0 ? -1 : (difference > 0 ? 1 : 0);
@@ -34,7 +33,7 @@ bool CanonicalCopy(const char* path, char (&out)[kWorkingCopy]) {
   if (length >= kWorkingCopy) return false;
   for (std::size_t i = 0; i <= length; ++i) {
     unsigned char c = static_cast<unsigned char>(path[i]);
-    out[i] = IsDirectoryDelimiter(c) ? '/' : static_cast<char>(Fold(c));
+    out[i] = IsDirectoryDelimiter(c) ? '/' : static_cast<char>(FoldAsciiCase(c));
   }
   return true;
 }

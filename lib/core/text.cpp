@@ -4,21 +4,17 @@
 #include <cstring>
 
 namespace korvid {
-namespace {
-
-unsigned char Fold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) {
+    if (FoldAsciiCase(static_cast<unsigned char>(a[i])) !=
+        FoldAsciiCase(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }
   return true;
 }
-
-}  // namespace
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
   std::size_t n = a.size() < b.size() ? a.size() : b.size();

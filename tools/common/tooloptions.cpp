@@ -8,8 +8,8 @@
 
 namespace korvid::tools {
 
-OptionParser::OptionParser(int argc, char** argv, std::span<const OptionSpec> specs)
-    : argc(argc), argv(argv), specs(specs) {}
+OptionParser::OptionParser(int argc, char** argv, std::span<const OptionDefinition> definitions)
+    : argc(argc), argv(argv), definitions(definitions) {}
 
 OptionParser::Item OptionParser::Next() {
   Item item;
@@ -30,14 +30,16 @@ OptionParser::Item OptionParser::Next() {
     return item;
   }
   item.kind = Kind::Unknown;
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    const OptionSpec& spec = specs[i];
-    bool matches = isLong ? spec.longName != nullptr && std::strcmp(text + 2, spec.longName) == 0
-                          : spec.shortName != '\0' && text[1] == spec.shortName && text[2] == '\0';
+  for (std::size_t i = 0; i < definitions.size(); ++i) {
+    const OptionDefinition& option = definitions[i];
+    bool matches = isLong
+                       ? option.longName != nullptr && std::strcmp(text + 2, option.longName) == 0
+                       : option.shortName != '\0' && text[1] == option.shortName &&
+                             text[2] == '\0';
     if (!matches) continue;
     item.kind = Kind::Option;
     item.option = static_cast<int>(i);
-    if (spec.takesValue && position < argc) item.value = argv[position++];
+    if (option.takesValue && position < argc) item.value = argv[position++];
     break;
   }
   return item;

@@ -8,7 +8,7 @@
 
 namespace korvid::tools {
 
-struct OptionSpec {
+struct OptionDefinition {
   char shortName;        // '\0': none
   const char* longName;  // without the leading "--"
   bool takesValue;       // the next argument is the option's value
@@ -22,18 +22,18 @@ class OptionParser {
   enum class Kind { Option, Operand, Unknown, Help, Version, End };
   struct Item {
     Kind kind = Kind::End;
-    int option = -1;              // index in the specs, for Kind::Option
+    int option = -1;              // index in the definitions, for Kind::Option
     const char* text = nullptr;   // the argument as given
     const char* value = nullptr;  // the value of a value option; null when it is missing
   };
 
-  OptionParser(int argc, char** argv, std::span<const OptionSpec> specs);
+  OptionParser(int argc, char** argv, std::span<const OptionDefinition> definitions);
   Item Next();
 
  private:
   int argc;
   char** argv;
-  std::span<const OptionSpec> specs;
+  std::span<const OptionDefinition> definitions;
   int position = 1;
 };
 
