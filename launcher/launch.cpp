@@ -47,7 +47,10 @@ std::string RootPath(int index) {
 }
 
 // Perl gets the console's Ctrl+C and Ctrl+Break; the launcher outlives them, waits for Perl and
-// returns its exit code. (A handler, unlike the ignore flag, is not inherited by the child.)
+// returns its exit code. (A handler, unlike the ignore flag, is not inherited by the child.) It
+// stays in place once Perl has ended: the console runs each process's handler on a thread of its
+// own, so the launcher's share of an event that made Perl exit may come after Perl is gone, and
+// without the handler it would end the launcher with the code of an interrupted program.
 BOOL WINAPI KeepRunning(DWORD event) {
   return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
@@ -167,7 +170,6 @@ int LaunchScript() {
   WaitForSingleObject(perl.get(), INFINITE);
   DWORD exitCode = 1;
   GetExitCodeProcess(perl.get(), &exitCode);
-  SetConsoleCtrlHandler(KeepRunning, FALSE);
   return static_cast<int>(exitCode);
 }
 

@@ -317,12 +317,13 @@ TEST_F(Launcher, StaleFndbIsTracedOnTheDebuggerOutput) {
 TEST_F(Launcher, CtrlCReachesPerlAndTheLauncherReturnsItsCode) {
   ASSERT_TRUE(UseOwnConsole());
   InstallScript();
-  ScopedEnvironment wait(kFakePerlCtrlWait, "30000");
+  ScopedEnvironment wait(kFakePerlCtrlWait, "60000");
   ScopedEnvironment code(kFakePerlCtrlExitCode, "42");
+  FakePerlSignals signals;
   CtrlCGuard guard;
   ProcessOptions options;
   int sent = 0;
-  options.onStarted = [&](std::uint32_t) { sent = SendCtrlCUntilReceived(record, 0); };
+  options.onStarted = [&](std::uint32_t) { sent = signals.SendCtrlCUntilReceived(0); };
   ProcessResult result = Run(exe, options);
   EXPECT_GE(sent, 1);
   EXPECT_EQ(result.exitCode, 42u);

@@ -126,11 +126,22 @@ std::string CurrentDirectory() {
 
 std::atomic<DWORD> receivedEvent{0xFFFFFFFF};
 HANDLE eventArrived = nullptr;
+HANDLE testWaiting = nullptr;   // the test's "-waiting" and "-received" events, when it gave them
+HANDLE testReceived = nullptr;
+
+HANDLE OpenTestEvent(const std::string& name) {
+  HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name.c_str());
+  if (event == nullptr) {
+    Fail("cannot open the event '" + name + "' (" + std::to_string(GetLastError()) + ")");
+  }
+  return event;
+}
 
 BOOL WINAPI OnControlEvent(DWORD type) {
   DWORD none = 0xFFFFFFFF;
   receivedEvent.compare_exchange_strong(none, type);
   SetEvent(eventArrived);
+  if (testReceived != nullptr) SetEvent(testReceived);
   // Handled: the process goes on, and the main thread leaves with the chosen code.
   return TRUE;
 }
@@ -205,7 +216,11 @@ int main() {
   } else if (waitText) {
     waitMs = NumberControl(testing_support::kFakePerlCtrlWait, 0);
   }
-  bool enableCtrlC = Variable(testing_support::kFakePerlEnableCtrlC).value_or("") == "1";
+  std::optional<std::string> signals = Variable(testing_support::kFakePerlSignals);
+  if (signals) {
+    testWaiting = OpenTestEvent(*signals + "-waiting");
+    testReceived = OpenTestEvent(*signals + "-received");
+  }
 
   Record record;
   if (waitText) {
@@ -213,10 +228,6 @@ int main() {
     if (eventArrived == nullptr || !SetConsoleCtrlHandler(&OnControlEvent, TRUE)) {
       Fail("cannot install a console control handler (" + std::to_string(GetLastError()) + ")");
     }
-    if (enableCtrlC && !SetConsoleCtrlHandler(nullptr, FALSE)) {
-      Fail("cannot enable Ctrl+C (" + std::to_string(GetLastError()) + ")");
-    }
-    record.ctrlEvent = "waiting";
   }
 
   record.commandLine = GetCommandLineA();
@@ -236,6 +247,7 @@ int main() {
   if (std::optional<std::string> start = Variable(testing_support::kFakePerlStart)) {
     SetEnvironmentVariableA(testing_support::kFakePerlStart, nullptr);
     SetEnvironmentVariableA(testing_support::kFakePerlRecord, nullptr);
+    SetEnvironmentVariableA(testing_support::kFakePerlSignals, nullptr);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started;
@@ -249,17 +261,16 @@ int main() {
 
   WriteStandard(STD_OUTPUT_HANDLE, Variable(testing_support::kFakePerlStdout));
   WriteStandard(STD_ERROR_HANDLE, Variable(testing_support::kFakePerlStderr));
-  if (recordPath) Save(*recordPath, record);
-
   if (waitText) {
+    if (testWaiting != nullptr) SetEvent(testWaiting);
     if (WaitForSingleObject(eventArrived, waitMs) == WAIT_OBJECT_0) {
       record.ctrlEvent = std::to_string(receivedEvent.load());
       exitCode = ctrlExitCode;
     } else {
       record.ctrlEvent = "none";
     }
-    if (recordPath) Save(*recordPath, record);
   }
+  if (recordPath) Save(*recordPath, record);
 
   if (sleepMs > 0) Sleep(sleepMs);
   ExitProcess(exitCode);

@@ -9,6 +9,7 @@ namespace testing_support {
 namespace {
 
 std::atomic<int> ctrlEvents{0};
+std::atomic<int> sentToOwnGroup{0};
 
 BOOL WINAPI CountControlEvent(DWORD) {
   ++ctrlEvents;
@@ -35,15 +36,25 @@ bool UseOwnConsole() {
 }
 
 bool SendCtrlC(std::uint32_t processGroup) {
-  return GenerateConsoleCtrlEvent(CTRL_C_EVENT, processGroup) != 0;
+  if (GenerateConsoleCtrlEvent(CTRL_C_EVENT, processGroup) == 0) return false;
+  if (processGroup == 0) ++sentToOwnGroup;
+  return true;
 }
 
 CtrlCGuard::CtrlCGuard() {
   ctrlEvents = 0;
+  sentToOwnGroup = 0;
   SetConsoleCtrlHandler(&CountControlEvent, TRUE);
 }
 
-CtrlCGuard::~CtrlCGuard() { SetConsoleCtrlHandler(&CountControlEvent, FALSE); }
+// An event still on its way when the handler goes would end the test process with the default
+// handler: the handler stays until every event sent to the test's group has come, and stays for
+// good when one never does.
+CtrlCGuard::~CtrlCGuard() {
+  if (WaitForCount(sentToOwnGroup.load(), 60000)) {
+    SetConsoleCtrlHandler(&CountControlEvent, FALSE);
+  }
+}
 
 int CtrlCGuard::Count() const { return ctrlEvents.load(); }
 

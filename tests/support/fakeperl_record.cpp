@@ -6,6 +6,7 @@
 #include "testing.h"
 #include "win32.h"
 
+#include <atomic>
 #include <stdexcept>
 
 namespace testing_support {
@@ -113,9 +114,7 @@ bool ParseFakePerlRecord(std::string_view bytes, FakePerlRecord* record, std::st
       record->mappings.push_back(check);
     } else if (key == "ctrl-event" && f.size() == 2 &&
                record->ctrlState == FakePerlCtrlState::NotAsked) {
-      if (f[1] == "waiting") {
-        record->ctrlState = FakePerlCtrlState::Waiting;
-      } else if (f[1] == "none") {
+      if (f[1] == "none") {
         record->ctrlState = FakePerlCtrlState::NoEvent;
       } else if (ParseNumber(f[1], &record->ctrlEvent)) {
         record->ctrlState = FakePerlCtrlState::Received;
@@ -146,27 +145,34 @@ FakePerlRecord ReadFakePerlRecord(const std::string& path) {
   return record;
 }
 
-// The record may be read while fakeperl is still writing it: it is read again until it says so.
-bool WaitForWaitingRecord(const std::string& path) {
-  for (int i = 0; i < 3000; ++i) {
-    if (Exists(path) && ReadFakePerlRecord(path).ctrlState == FakePerlCtrlState::Waiting) {
-      return true;
-    }
-    Sleep(10);
+FakePerlSignals::FakePerlSignals() {
+  static std::atomic<int> made{0};
+  const std::string name = "Local\\fakeperl-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(++made);
+  waiting = CreateEventA(nullptr, TRUE, FALSE, (name + "-waiting").c_str());
+  received = CreateEventA(nullptr, TRUE, FALSE, (name + "-received").c_str());
+  if (waiting == nullptr || received == nullptr) {
+    throw std::runtime_error("cannot make the events " + name + "-*");
   }
-  return false;
+  variable = std::make_unique<ScopedEnvironment>(kFakePerlSignals, name.c_str());
 }
 
-int SendCtrlCUntilReceived(const std::string& path, std::uint32_t processGroup) {
-  if (!WaitForWaitingRecord(path)) return 0;
+FakePerlSignals::~FakePerlSignals() {
+  CloseHandle(waiting);
+  CloseHandle(received);
+}
+
+bool FakePerlSignals::WaitUntilWaiting() const {
+  return WaitForSingleObject(waiting, 60000) == WAIT_OBJECT_0;
+}
+
+int FakePerlSignals::SendCtrlCUntilReceived(std::uint32_t processGroup) const {
+  if (!WaitUntilWaiting()) return 0;
   int sent = 0;
   for (int attempt = 0; attempt < 5; ++attempt) {
     if (!SendCtrlC(processGroup)) return sent;
     ++sent;
-    for (int i = 0; i < 300; ++i) {
-      if (ReadFakePerlRecord(path).ctrlState != FakePerlCtrlState::Waiting) return sent;
-      Sleep(10);
-    }
+    if (WaitForSingleObject(received, 5000) == WAIT_OBJECT_0) return sent;
   }
   return sent;
 }

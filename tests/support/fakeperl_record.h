@@ -3,12 +3,15 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace testing_support {
+
+class ScopedEnvironment;
 
 // Control variables, read by fakeperl.exe from its environment. Numbers are decimal or 0x-hex.
 inline constexpr char kFakePerlRecord[] = "FAKEPERL_RECORD";      // record file; unset: none
@@ -17,15 +20,17 @@ inline constexpr char kFakePerlExitCode[] = "FAKEPERL_EXIT_CODE";  // 0 to 42949
 inline constexpr char kFakePerlStdout[] = "FAKEPERL_STDOUT";      // written raw to standard output
 inline constexpr char kFakePerlStderr[] = "FAKEPERL_STDERR";      // written raw to standard error
 inline constexpr char kFakePerlSleep[] = "FAKEPERL_SLEEP_MS";     // pause before exiting
-// Milliseconds to wait for a console control event ("infinite" for no limit). The record is
-// written once the handler is in place (a test may poll for the file) and again after the wait.
+// Milliseconds to wait for a console control event ("infinite" for no limit); the record is
+// written after the wait.
 inline constexpr char kFakePerlCtrlWait[] = "FAKEPERL_CTRL_WAIT_MS";
+// NAME of two named events of the test's, set by fakeperl.exe: "NAME-waiting" once its control
+// handler is in place, "NAME-received" when an event has come. A test waits on them instead of
+// polling a file that fakeperl.exe replaces (see FakePerlSignals).
+inline constexpr char kFakePerlSignals[] = "FAKEPERL_SIGNALS";
 inline constexpr char kFakePerlCtrlExitCode[] = "FAKEPERL_CTRL_EXIT_CODE";  // default 130
 // A command line that fakeperl.exe starts before it writes its record and leaves running; the
-// program started sees neither this variable nor FAKEPERL_RECORD.
+// program started sees neither this variable nor FAKEPERL_RECORD and FAKEPERL_SIGNALS.
 inline constexpr char kFakePerlStart[] = "FAKEPERL_START";
-// "1": also take Ctrl+C, which a process of a new process group starts out ignoring.
-inline constexpr char kFakePerlEnableCtrlC[] = "FAKEPERL_ENABLE_CTRL_C";
 
 // The exit code of fakeperl.exe when its controls are unusable or the record cannot be written;
 // it says so on standard error, prefixed "fakeperl: ".
@@ -43,7 +48,7 @@ inline constexpr const char* kFakePerlRecordedVariables[] = {
 //   current-directory HEX
 //   environment NAME set HEX | environment NAME unset        (one line per recorded variable)
 //   mapping HEX opened | mapping HEX missing ERROR            (one line per name asked for)
-//   ctrl-event waiting | ctrl-event none | ctrl-event NUMBER   (only when asked to wait)
+//   ctrl-event none | ctrl-event NUMBER                       (only when asked to wait)
 //   end
 // An empty value is written as "-". Lines end in "\n"; fields are separated by one blank.
 inline constexpr char kFakePerlRecordHeader[] = "fakeperl-record 1";
@@ -72,7 +77,7 @@ struct FakePerlMappingCheck {
   std::uint32_t error = 0;  // GetLastError after a failed OpenFileMappingA
 };
 
-enum class FakePerlCtrlState { NotAsked, Waiting, NoEvent, Received };
+enum class FakePerlCtrlState { NotAsked, NoEvent, Received };
 
 struct FakePerlRecord {
   std::string commandLine;
@@ -87,12 +92,26 @@ struct FakePerlRecord {
 bool ParseFakePerlRecord(std::string_view bytes, FakePerlRecord* record, std::string* error);
 // Reads and parses the record file; throws std::runtime_error when it is missing or damaged.
 FakePerlRecord ReadFakePerlRecord(const std::string& path);
-// Waits (up to 30 s) for the record that says fakeperl.exe waits for a console control event.
-bool WaitForWaitingRecord(const std::string& path);
+// The events of FAKEPERL_SIGNALS under a name of this process's own, made before fakeperl.exe
+// starts; the variable names them while the object lives.
+class FakePerlSignals {
+ public:
+  FakePerlSignals();
+  ~FakePerlSignals();
+  FakePerlSignals(const FakePerlSignals&) = delete;
+  FakePerlSignals& operator=(const FakePerlSignals&) = delete;
 
-// Once the record says waiting, sends Ctrl+C to the process group and sends it again (up to five
-// times) while the record still says waiting after three seconds: a loaded machine may start
-// delivering console events late. The number of events sent; 0 when the record never said waiting.
-int SendCtrlCUntilReceived(const std::string& path, std::uint32_t processGroup);
+  // Waits (up to a minute) until fakeperl.exe has its control handler in place.
+  bool WaitUntilWaiting() const;
+  // Once fakeperl.exe waits, sends Ctrl+C to the process group, and again (up to five times) while
+  // no event has arrived after five seconds: a loaded machine may deliver console events late. The
+  // number of events sent; 0 when fakeperl.exe never came to wait.
+  int SendCtrlCUntilReceived(std::uint32_t processGroup) const;
+
+ private:
+  void* waiting;  // HANDLEs, closed by the destructor
+  void* received;
+  std::unique_ptr<ScopedEnvironment> variable;
+};
 
 }  // namespace testing_support

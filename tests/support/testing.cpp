@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -409,6 +410,7 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
       options.currentDirectory.empty() ? nullptr : options.currentDirectory.c_str();
 
   std::thread outReader, errReader;
+  std::exception_ptr failure;
   std::string input = options.input;
   auto run = [&] {
     const char* application =
@@ -428,7 +430,16 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
     if (!input.empty()) WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()),
                                   &written, nullptr);
     CloseHandle(inWrite);
-    if (options.onStarted) options.onStarted(process.dwProcessId);
+    // A failing check in the callback must not leave the reader threads joinable: the child is
+    // ended, the threads are joined below, and the exception goes on from there.
+    if (options.onStarted) {
+      try {
+        options.onStarted(process.dwProcessId);
+      } catch (...) {
+        failure = std::current_exception();
+        TerminateProcess(process.hProcess, 1);
+      }
+    }
     if (options.collectDebugOutput) DebugLoop(process, &result.debugLines);
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
@@ -443,6 +454,7 @@ ProcessResult RunProcess(const std::string& commandLine, const ProcessOptions& o
   if (errReader.joinable()) errReader.join();
   CloseHandle(outRead);
   CloseHandle(errRead);
+  if (failure) std::rethrow_exception(failure);
   return result;
 }
 
