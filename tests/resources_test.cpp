@@ -91,7 +91,7 @@ TEST(ShippedPrograms, LauncherImportsOnlyTheKernelAndTheRuntime) {
 
 TEST(ShippedPrograms, TheListHoldsTheLauncherAndTheTools) {
   std::vector<std::string> names = ShippedPrograms();
-  for (const char* expected : {"tervan", "mkfndb"}) {
+  for (const char* expected : {"tervan", "mkfndb", "kwhere", "mklaunchers"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
   }
 }
