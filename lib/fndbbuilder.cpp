@@ -22,23 +22,6 @@ std::string Join(const std::string& directory, const std::string& name) {
   return directory + "\\" + name;
 }
 
-// The system's text for an error number, without its line end.
-std::string SystemText(DWORD number) {
-  char* text = nullptr;
-  DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
-      nullptr);
-  std::string result = (length != 0 && text != nullptr) ? std::string(text, length)
-                                                        : "Win32 error " + std::to_string(number);
-  if (text != nullptr) LocalFree(text);
-  while (!result.empty() &&
-         (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
-    result.pop_back();
-  }
-  return result;
-}
-
 // Reports the failed call through the library's error record, and gives the reason as text.
 std::string Failure(const std::string& what, const char* info, unsigned line) {
   DWORD number = GetLastError();

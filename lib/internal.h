@@ -129,6 +129,10 @@ using FindHandle = ScopedOwner<FindHandleTraits>;
 using RegistryKey = ScopedOwner<RegistryKeyTraits>;
 using KernelHandle = ScopedOwner<KernelHandleTraits>;  // processes, threads, jobs
 
+// The system's text for a Win32 error number, without its line end ("Win32 error N" when the system
+// has none).
+std::string SystemText(unsigned long number);
+
 // ---------------------------------------------------------------------------------------------
 // The debugger output. Every trace line ("korvidlib: " + text + newline) goes to the hook when one
 // is set, to OutputDebugStringA otherwise. Tests set the hook to see the exact lines.

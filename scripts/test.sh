@@ -2,10 +2,12 @@
 # The test command: installs what is missing, builds both legs, and runs every test of each leg
 # this machine can run under wine (the 32-bit leg needs a kernel that executes 32-bit programs);
 # then the native tests of the platform-free core under the sanitizers, the replay of every fuzz
-# corpus and a short fuzz of each target (scripts/native.sh).
-#   --leg LEG   run only that leg (i686 or x86_64), and no native tests; a leg the machine cannot
-#               run is an error.
-# Other arguments go to ctest (for example -R Cfg); the native tests then do not run.
+# corpus and a short fuzz of each target (scripts/native.sh); then the release packages
+# (scripts/package.sh), built a second time from a copy of the sources in another folder, which
+# must give the same bytes, and the smoke test of each runnable leg's package (scripts/smoke.sh).
+#   --leg LEG   run only that leg (i686 or x86_64), and no native tests or packages; a leg the
+#               machine cannot run is an error.
+# Other arguments go to ctest (for example -R Cfg); the native tests and packages then do not run.
 set -euo pipefail
 source "$(dirname "$0")/legs.sh"
 parse_leg_arguments "$@"
@@ -71,6 +73,53 @@ if [ ${#requested_legs[@]} -eq 0 ] && [ ${#other_args[@]} -eq 0 ]; then
   passed=$((passed + total - bad))
   failed=$((failed + bad))
   summary+=("native: $((total - bad)) of $total passed")
+fi
+
+if [ ${#requested_legs[@]} -eq 0 ] && [ ${#other_args[@]} -eq 0 ]; then
+  echo "== the packages: both legs for release, twice in two folders; their smoke test"
+  started=$SECONDS
+  # One result per check: name, then the status of the command that made it.
+  count_package_check() {
+    if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    package_checks+=("$1: $([ "$2" -eq 0 ] && echo passed || echo FAILED)")
+  }
+  package_checks=()
+  version=$(sed -nE 's/^project\(tervan VERSION ([0-9.]+).*/\1/p' "$root/CMakeLists.txt")
+  if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
+  fi
+  export SOURCE_DATE_EPOCH
+  status=0
+  "$root/scripts/package.sh" || status=$?
+  count_package_check "build" "$status"
+
+  # The same sources (what git knows and the new files it does not ignore) in another folder.
+  copy="$build_root/package-copy"
+  status=0
+  rm -rf "$copy/src" "$copy/dist"
+  mkdir -p "$copy/src"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+     while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+     tar --null -T - -cf -) | tar -C "$copy/src" -xf - || status=$?
+  if [ "$status" -eq 0 ]; then
+    BUILD_DIR="$copy/build" DIST_DIR="$copy/dist" "$copy/src/scripts/package.sh" >/dev/null ||
+      status=$?
+  fi
+  for file in "tervan-$version-win32.zip" "tervan-$version-win64.zip" SHA256SUMS; do
+    if [ "$status" -eq 0 ] && ! cmp "$root/dist/$file" "$copy/dist/$file"; then status=1; fi
+  done
+  count_package_check "reproducible" "$status"
+
+  declare -A package_suffix=([i686]=win32 [x86_64]=win64)
+  for leg in "${run_legs[@]}"; do
+    status=0
+    "$root/scripts/smoke.sh" "$leg" "$root/dist/tervan-$version-${package_suffix[$leg]}.zip" ||
+      status=$?
+    WINEPREFIX=$(leg_prefix "$leg") wineserver -k >/dev/null 2>&1 || true
+    count_package_check "smoke $leg" "$status"
+  done
+  echo "== the packages: ${package_checks[*]/%/;} $((SECONDS - started)) s"
+  summary+=("packages: ${package_checks[*]}")
 fi
 
 echo "== ran: ${summary[*]/%/;}"

@@ -15,7 +15,7 @@ namespace {
 
 constexpr char kModule[] = "lib/test";
 
-std::string SystemText(DWORD number) {
+std::string RawSystemText(DWORD number) {
   char* text = nullptr;
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER |
                      FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -63,8 +63,8 @@ TEST_F(Errors, Win32NumberIgnoresTheThreadsLastError) {
   KORVID_RAISE(ErrorCode::Win32ErrorNumber, 6ul, "RegCloseKey");
   ASSERT_EQ(capture.Texts().size(), 1u);
   EXPECT_EQ(capture.Texts()[0], "Win32 error #6 in 'lib/test' on line " + std::to_string(line) +
-                                    ":\n" + SystemText(6) + "\nInfo: RegCloseKey");
-  EXPECT_FALSE(SystemText(6).empty());
+                                    ":\n" + RawSystemText(6) + "\nInfo: RegCloseKey");
+  EXPECT_FALSE(RawSystemText(6).empty());
   EXPECT_EQ(GetLastErrorRecord().code, ErrorCode::Win32ErrorNumber);
   EXPECT_STREQ(GetLastErrorRecord().message, "Win32 error.");
 }
@@ -75,7 +75,7 @@ TEST_F(Errors, Win32ErrorTakesTheThreadsLastError) {
   KORVID_RAISE(ErrorCode::Win32Error, "C:\\nowhere");
   ASSERT_EQ(capture.Texts().size(), 1u);
   EXPECT_EQ(capture.Texts()[0], "Win32 error #3 in 'lib/test' on line " + std::to_string(line) +
-                                    ":\n" + SystemText(3) + "\nInfo: C:\\nowhere");
+                                    ":\n" + RawSystemText(3) + "\nInfo: C:\\nowhere");
   EXPECT_STREQ(GetLastErrorRecord().message, "Win32 error.");
 }
 

@@ -75,7 +75,7 @@ TEST_F(Kwhere, AnswersAndExitCodes) {
        "kwhere: new.pl not found\n"},
       {"\"" + fresh + "\"", 0, fresh + "\n", ""},
       {longName, 1, "", "kwhere: the name '" + longName + "' is longer than 259 characters\n"},
-      {"--version", 0, "kwhere (tervan) " KORVID_VERSION "\n", ""},
+      {"--version", 0, "kwhere (tervan) " KORVID_VERSION "\n" KORVID_COPYRIGHT "\n", ""},
       {"", 2, "", "kwhere: no NAME given\n\nusage: kwhere [options] NAME...\n"},
       {"--bogus foo.pl", 2, "", "kwhere: unknown option --bogus\n\nusage: kwhere"},
       {"foo.pl --pattern", 2, "", "kwhere: --pattern needs a pattern\n\nusage: kwhere"},

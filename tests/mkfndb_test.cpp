@@ -436,5 +436,5 @@ TEST_F(MkfndbTool, TheWalkReportsItsProgress) {
 TEST_F(MkfndbTool, Version) {
   ToolRun run = RunMkfndb("--version");
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(run.out, "mkfndb (tervan) " KORVID_VERSION "\n");
+  EXPECT_EQ(run.out, "mkfndb (tervan) " KORVID_VERSION "\n" KORVID_COPYRIGHT "\n");
 }

@@ -69,7 +69,7 @@ int PrintHelp(const char* usage) {
 }
 
 int PrintVersion(const char* tool) {
-  std::printf("%s (tervan) %s\n", tool, KORVID_VERSION);
+  std::printf("%s (tervan) %s\n%s\n", tool, KORVID_VERSION, KORVID_COPYRIGHT);
   return 0;
 }
 

@@ -46,7 +46,7 @@ int AnswerCommonItem(const OptionParser::Item& item, const char* tool, const cha
 int UsageError(const char* tool, const std::string& problem, const char* usage);
 // The usage text on standard output; returns 0.
 int PrintHelp(const char* usage);
-// "tool (tervan) VERSION" on standard output; returns 0.
+// "tool (tervan) VERSION" and the copyright line of the license on standard output; returns 0.
 int PrintVersion(const char* tool);
 // "tool: message" and a newline on standard error.
 void Complain(const char* tool, const std::string& message);
