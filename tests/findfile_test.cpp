@@ -59,6 +59,7 @@ TEST_F(FindFiles, DirectHitBeforeDeeperOnes) {
   EXPECT_EQ(Find("x.sty", "%R/tex//"), direct);
   EXPECT_EQ(Find("b\\x.sty", "%R/tex//"), r0 + "\\tex\\a\\b\\x.sty");
   EXPECT_EQ(Find("x.sty", "%R/tex/a//"), r0 + "\\tex\\a\\b\\x.sty");
+  EXPECT_EQ(Find("x.sty", "%R//"), direct);  // any depth below the root
 }
 
 TEST_F(FindFiles, TwoLevelsDownAndInnerMarkers) {
@@ -208,6 +209,7 @@ TEST_F(FndbSearch, ScriptThroughTheFndb) {
   EXPECT_EQ(Find("foo.pl", kLauncherPattern), r0 + "\\tex\\x\\foo.pl");
   EXPECT_EQ(capture.CountContaining("trying "), 0);  // the disk is not walked
   EXPECT_EQ(capture.CountContaining("found '" + r0 + "\\tex\\x\\foo.pl' in fndb"), 1);
+  EXPECT_EQ(Find("foo.pl", "%R//"), r0 + "\\tex\\x\\foo.pl");
 }
 
 TEST_F(FndbSearch, FileTheFndbDoesNotListIsNotFoundThere) {
