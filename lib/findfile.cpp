@@ -106,10 +106,30 @@ bool HasKey(const std::vector<std::string>& keys, std::string_view name) {
   return std::binary_search(keys.begin(), keys.end(), UpperAscii(name));
 }
 
+// Whether the system takes the relative path as it is written: not so when it holds a "." or ".."
+// component ("nothere\..\six.pl" is "six.pl") or ends in a separator or a dot ("six.pl\." is
+// "six.pl"), which the system drops or resolves before it looks anything up.
+bool IsLiteralPath(std::string_view path) {
+  if (path.empty() || path.back() == '.' ||
+      IsDirectoryDelimiter(static_cast<unsigned char>(path.back()))) {
+    return false;
+  }
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view component = path.substr(start, end - start);
+    if (component == "." || component == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Whether the relative path (a name, or folders and a name) may lie in the listed folder: only its
-// first component is looked up, and only a plain name in a complete, plain listing is decided.
+// first component is looked up, and only a plain name in a literal path and a complete, plain
+// listing is decided.
 Presence Lookup(const FolderListing& listing, std::string_view path, bool wantDirectory) {
-  if (listing.state != FolderListing::State::Read || !listing.complete || !listing.plain) {
+  if (listing.state != FolderListing::State::Read || !listing.complete || !listing.plain ||
+      !IsLiteralPath(path)) {
     return Presence::Maybe;
   }
   std::size_t separator = path.find_first_of("\\/");

@@ -323,8 +323,10 @@ void PrintTo(const Outcome& outcome, std::ostream* out) {
 TEST_F(FindFiles, SameAnswersAsTestingEachCandidate) {
   const char* patterns[] = {"%R/tex//", "%R///", "%R/tex//sub//", "%R/nothere//;%R/source//",
                             "%R/tex//B"};
-  const char* names[] = {"f0.sty", "f1.sty", "SAME.sty", "x.pl",  "none.sty", "sub\\f2.tex",
-                         "b/x.pl", "f0.sty.", "nul",     "F~1.STY", "f*.sty"};
+  const char* names[] = {"f0.sty", "f1.sty", "SAME.sty", "x.pl", "none.sty", "sub\\f2.tex",
+                         "b/x.pl", "f0.sty.", "nul", "F~1.STY", "f*.sty",
+                         // names the system resolves or trims before it looks them up
+                         "nothere\\..\\f0.sty", "f2.tex\\.", ".\\x.pl", "F1.STY\\"};
   for (unsigned seed : {1u, 2u, 3u}) {
     TestFolder trees;
     MakeRandomTree(trees, seed);
