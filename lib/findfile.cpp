@@ -230,6 +230,8 @@ class DiskWalk {
       } else if (AccessFile(result, 0)) {
         return true;
       }
+    } else {
+      guard.CutShort();
     }
     return ForEachSubdirectory(directory, *listing, remainder, [&](const std::string& subdirectory) {
       return Walk(subdirectory, nullptr, remainder);
@@ -248,6 +250,8 @@ class DiskWalk {
       } else if (AccessDirectory(direct.c_str(), 0) && Walk(direct, nullptr, remainder)) {
         return true;
       }
+    } else {
+      guard.CutShort();
     }
     std::string state = pattern + "//" + remainder;
     return ForEachSubdirectory(directory, *listing, state, [&](const std::string& subdirectory) {
@@ -257,23 +261,32 @@ class DiskWalk {
 
   // Calls visit on each subdirectory in the order of the enumeration until visit succeeds. A folder
   // that could not be enumerated, or whose enumeration ended in an error, is reported; directories
-  // whose names would not fit a path are passed over, and links the guard refuses.
+  // whose names would not fit a path are passed over (the walk is cut short there), and links the
+  // guard refuses.
   template <typename Visit>
   bool ForEachSubdirectory(const std::string& directory, const FolderListing& listing,
                            const std::string& state, Visit visit) {
     std::string searchText = directory + "\\*";
-    if (listing.state == FolderListing::State::TooLong) return false;
+    if (listing.state == FolderListing::State::TooLong) {
+      guard.CutShort();
+      return false;
+    }
     if (listing.state == FolderListing::State::Failed) {
       Report(listing, searchText);
       return false;
     }
     for (const FolderListing::Subdirectory& entry : listing.subdirectories) {
       std::string subdirectory = directory + "\\" + entry.name;
-      if (subdirectory.size() >= kMaxPath) continue;
+      if (subdirectory.size() >= kMaxPath) {
+        guard.CutShort();
+        continue;
+      }
       if (entry.link && guard.Check(subdirectory, inside, state) != LinkGuard::Verdict::Enter) {
         continue;
       }
-      if (visit(subdirectory)) return true;
+      bool found = visit(subdirectory);
+      if (entry.link) guard.Leave();
+      if (found) return true;
     }
     if (!listing.complete) Report(listing, searchText);
     return false;
