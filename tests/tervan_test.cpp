@@ -170,7 +170,8 @@ TEST_F(Launcher, RawCommandLines) {
       {exe + "   x", "x"},
       {exe, ""},
       {Quoted(exe) + "\tx", "\tx"},
-      {exe + "\tx y", "y"},  // the tab and x belong to the program name, whose base is still foo
+      {exe + "\tx y", "\tx y"},  // a tab ends the program name, as a blank does
+      {"  " + exe + " x", "x"},  // blanks before the name
       {"\"" + exe + " -x", ""},  // no closing quote: all of it is the program name
       {Quoted(exe) + "  \"quoted \\\" arg\" \\\\server\\share  trailing  ", "\"quoted \\\" arg\" \\\\server\\share  trailing  "},
   };
