@@ -184,7 +184,9 @@ DirectoryIdentity IdentifyDirectory(const std::string& path);
 //      disk search walks some directories twice, with and without a subdirectory pattern), and
 //      that visit was whole or came by a way no longer than this link. A visit cut short (a path
 //      too long to list, the depth limit) does not count as entering: below a shorter way in, the
-//      walk reaches more, so the directory is entered again through a link with a shorter path.
+//      walk reaches more, so the directory is entered again through a link with a shorter path,
+//      and only then (a longer way reaches no more, and a directory is entered at most once per
+//      length of the way in, which keeps a tree of many links from being walked without end).
 // Only links and, when a link is met, the directories the walk is inside are identified: opening a
 // directory costs more than listing a small one, and most trees have no links.
 class LinkGuard {
