@@ -103,12 +103,19 @@ bool FindPerl(char* perlPath, bool* tooLong) {
   return length != 0 && length < kMaxPath;
 }
 
+// 1. Blanks and tabs before the name are skipped: the system starts a program from such a command
+//    line, and the name is what follows them.
+// 2. A name that begins with a double quote runs to the next one, blanks and tabs included.
+// 3. An unquoted name ends at a blank or a tab, as the system and the C runtime end it: a tab does
+//    not glue the first argument to the name.
+// 4. Blanks after the name are skipped; a tab stays at the start of the tail.
 const char* SplitCommandLine(const char* commandLine, char* programName) {
   const char* p = commandLine;
+  while (*p == ' ' || *p == '\t') ++p;
   bool quoted = *p == '"';
   if (quoted) ++p;
   std::size_t length = 0;
-  while (*p != '\0' && (quoted ? *p != '"' : *p != ' ')) {
+  while (*p != '\0' && (quoted ? *p != '"' : *p != ' ' && *p != '\t')) {
     if (length + 1 >= kMaxPath) return nullptr;
     programName[length++] = *p++;
   }

@@ -12,8 +12,9 @@ int LaunchScript();
 // when its path does not fit (then *tooLong is set, when given).
 bool FindPerl(char* perlPath, bool* tooLong = nullptr);
 
-// Copies the first word of the raw command line, without its quotes, into the 260-character
-// program name and returns where the tail begins; null when the name does not fit.
+// Copies the first word of the raw command line (ended by a blank or a tab unless quoted), without
+// its quotes, into the 260-character program name and returns where the tail begins; null when the
+// name does not fit.
 const char* SplitCommandLine(const char* commandLine, char* programName);
 
 // Fills the 260-character script path with the full path of baseName.pl along the script search

@@ -89,8 +89,18 @@ LinkGuard::Verdict LinkGuard::Check(const std::string& link, const std::vector<s
   for (const DirectoryIdentity& above : *aboveStart) {
     if (above == target) return Verdict::Loop;
   }
-  if (!entered.emplace(target, state).second) return Verdict::Entered;
+  Target key{target, state};
+  auto before = entered.find(key);
+  if (before != entered.end() && link.size() >= before->second) return Verdict::Entered;
+  entered[key] = link.size();
+  visits.push_back({key, cuts});
   return Verdict::Enter;
+}
+
+void LinkGuard::Leave() {
+  if (visits.empty()) return;
+  if (cuts == visits.back().cutsBefore) entered[visits.back().target] = 0;
+  visits.pop_back();
 }
 
 bool RemoveFile(const char* path) {

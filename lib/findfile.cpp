@@ -106,10 +106,30 @@ bool HasKey(const std::vector<std::string>& keys, std::string_view name) {
   return std::binary_search(keys.begin(), keys.end(), UpperAscii(name));
 }
 
+// Whether the system takes the relative path as it is written: not so when it holds a "." or ".."
+// component ("nothere\..\six.pl" is "six.pl") or ends in a separator or a dot ("six.pl\." is
+// "six.pl"), which the system drops or resolves before it looks anything up.
+bool IsLiteralPath(std::string_view path) {
+  if (path.empty() || path.back() == '.' ||
+      IsDirectoryDelimiter(static_cast<unsigned char>(path.back()))) {
+    return false;
+  }
+  for (std::size_t start = 0; start <= path.size();) {
+    std::size_t end = path.find_first_of("\\/", start);
+    if (end == std::string_view::npos) end = path.size();
+    std::string_view component = path.substr(start, end - start);
+    if (component == "." || component == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Whether the relative path (a name, or folders and a name) may lie in the listed folder: only its
-// first component is looked up, and only a plain name in a complete, plain listing is decided.
+// first component is looked up, and only a plain name in a literal path and a complete, plain
+// listing is decided.
 Presence Lookup(const FolderListing& listing, std::string_view path, bool wantDirectory) {
-  if (listing.state != FolderListing::State::Read || !listing.complete || !listing.plain) {
+  if (listing.state != FolderListing::State::Read || !listing.complete || !listing.plain ||
+      !IsLiteralPath(path)) {
     return Presence::Maybe;
   }
   std::size_t separator = path.find_first_of("\\/");
@@ -210,6 +230,8 @@ class DiskWalk {
       } else if (AccessFile(result, 0)) {
         return true;
       }
+    } else {
+      guard.CutShort();
     }
     return ForEachSubdirectory(directory, *listing, remainder, [&](const std::string& subdirectory) {
       return Walk(subdirectory, nullptr, remainder);
@@ -228,6 +250,8 @@ class DiskWalk {
       } else if (AccessDirectory(direct.c_str(), 0) && Walk(direct, nullptr, remainder)) {
         return true;
       }
+    } else {
+      guard.CutShort();
     }
     std::string state = pattern + "//" + remainder;
     return ForEachSubdirectory(directory, *listing, state, [&](const std::string& subdirectory) {
@@ -237,23 +261,32 @@ class DiskWalk {
 
   // Calls visit on each subdirectory in the order of the enumeration until visit succeeds. A folder
   // that could not be enumerated, or whose enumeration ended in an error, is reported; directories
-  // whose names would not fit a path are passed over, and links the guard refuses.
+  // whose names would not fit a path are passed over (the walk is cut short there), and links the
+  // guard refuses.
   template <typename Visit>
   bool ForEachSubdirectory(const std::string& directory, const FolderListing& listing,
                            const std::string& state, Visit visit) {
     std::string searchText = directory + "\\*";
-    if (listing.state == FolderListing::State::TooLong) return false;
+    if (listing.state == FolderListing::State::TooLong) {
+      guard.CutShort();
+      return false;
+    }
     if (listing.state == FolderListing::State::Failed) {
       Report(listing, searchText);
       return false;
     }
     for (const FolderListing::Subdirectory& entry : listing.subdirectories) {
       std::string subdirectory = directory + "\\" + entry.name;
-      if (subdirectory.size() >= kMaxPath) continue;
+      if (subdirectory.size() >= kMaxPath) {
+        guard.CutShort();
+        continue;
+      }
       if (entry.link && guard.Check(subdirectory, inside, state) != LinkGuard::Verdict::Enter) {
         continue;
       }
-      if (visit(subdirectory)) return true;
+      bool found = visit(subdirectory);
+      if (entry.link) guard.Leave();
+      if (found) return true;
     }
     if (!listing.complete) Report(listing, searchText);
     return false;

@@ -62,6 +62,7 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
   std::string pattern = Join(path, "*");
   if (pattern.size() >= MAX_PATH) {
     walk.warnings->push_back("passing over '" + path + "': the path is too long");
+    walk.guard.CutShort();
     return true;
   }
   WIN32_FIND_DATAA data;
@@ -91,9 +92,11 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
     std::string childPath = Join(path, name);
     if (depth + 1 > kMaxTreeDepth) {
       walk.warnings->push_back("passing over '" + childPath + "': too deep");
+      walk.guard.CutShort();
       continue;
     }
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (link) {
       const char* refusal = nullptr;
       switch (walk.guard.Check(childPath, walk.inside)) {
         case LinkGuard::Verdict::Enter:
@@ -115,6 +118,7 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
     }
     node->subdirectories.push_back(FndbTreeDirectory{name, {}, {}});
     ReadDirectory(childPath, &node->subdirectories.back(), depth + 1, walk);
+    if (link) walk.guard.Leave();
   } while (FindNextFileA(find.get(), &data));
   DWORD number = GetLastError();
   walk.inside.pop_back();

@@ -16,10 +16,11 @@ namespace korvid {
 using FndbWalkProgress = std::function<void(const FndbTreeStatistics& soFar)>;
 
 // Reads the tree below the directory, each directory with one enumeration. Links to directories
-// (reparse points) are followed, but no directory is entered twice: a link back into a directory
-// above it, to a directory listed through another link, or to one that cannot be identified is
-// passed over with a warning (see LinkGuard). Directories that cannot be read are passed over with
-// a warning. False, with the reason in error, when the root itself cannot be read.
+// (reparse points) are followed, but no directory is listed twice: a link back into a directory
+// above it, to a directory listed through another link (where a listing cut short by the path
+// limit counts only against longer ways in), or to one that cannot be identified is passed over
+// with a warning (see LinkGuard). Directories that cannot be read are passed over with a warning.
+// False, with the reason in error, when the root itself cannot be read.
 bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
                        std::vector<std::string>* warnings, std::string* error,
                        const FndbWalkProgress& progress = {});

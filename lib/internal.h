@@ -185,20 +185,39 @@ DirectoryIdentity IdentifyDirectory(const std::string& path);
 //   2. it leads to a directory the walk is inside (one on the way down from the start, or one
 //      that holds the start): a loop, or
 //   3. it leads to a directory the walk has entered through a link before, in the same state (the
-//      disk search walks some directories twice, with and without a subdirectory pattern).
+//      disk search walks some directories twice, with and without a subdirectory pattern), and
+//      that visit was whole or came by a way no longer than this link. A visit cut short (a path
+//      too long to list, the depth limit) does not count as entering: below a shorter way in, the
+//      walk reaches more, so the directory is entered again through a link with a shorter path,
+//      and only then (a longer way reaches no more, and a directory is entered at most once per
+//      length of the way in, which keeps a tree of many links from being walked without end).
 // Only links and, when a link is met, the directories the walk is inside are identified: opening a
 // directory costs more than listing a small one, and most trees have no links.
 class LinkGuard {
  public:
   enum class Verdict { Enter, Unidentified, Loop, Entered };
-  // The directories the walk is inside, the start first, the link's own parent last.
+  // The directories the walk is inside, the start first, the link's own parent last. On Enter the
+  // visit through the link begins; the walk ends it with Leave.
   Verdict Check(const std::string& link, const std::vector<std::string>& inside,
                 const std::string& state = std::string());
+  // The walk passed over something for a path or depth limit: the visits under way are cut short.
+  void CutShort() { ++cuts; }
+  // Ends the latest visit that Check let in.
+  void Leave();
 
  private:
+  using Target = std::pair<DirectoryIdentity, std::string>;  // the directory and the walk's state
+  struct Visit {
+    Target target;
+    std::uint64_t cutsBefore;
+  };
   std::unordered_map<std::string, DirectoryIdentity> known;  // by path as walked
   std::optional<std::vector<DirectoryIdentity>> aboveStart;  // the folders that hold the start
-  std::set<std::pair<DirectoryIdentity, std::string>> entered;
+  // Per directory entered: 0 once a visit was whole, else the shortest way in (the length of the
+  // link's path) of the visits so far, all cut short.
+  std::map<Target, std::size_t> entered;
+  std::vector<Visit> visits;  // under way, the innermost last
+  std::uint64_t cuts = 0;
   const DirectoryIdentity& Identity(const std::string& path);
 };
 

@@ -311,7 +311,8 @@ FndbReference GetFndb(unsigned index) {
     return nullptr;
   }
   record.fndb.reset(fndb);
-  Trace(traceStreams.fndb, "... %u", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(fndb)));
+  // The whole address, as "unloading fndb %p" writes it: the two lines name the same handle.
+  Trace(traceStreams.fndb, "... %p", static_cast<void*>(fndb));
   fndb->AddReference();
   return FndbReference(fndb);
 }

@@ -1,5 +1,7 @@
 // The file search: order of places, the disk walk, and the working-directory shortcuts.
 #include "fndbbuilder.h"
+#include "fndbcheck.h"
+#include "fndbview.h"
 #include "internal.h"
 #include "library_fixture.h"
 #include "reference_walk.h"
@@ -59,6 +61,7 @@ TEST_F(FindFiles, DirectHitBeforeDeeperOnes) {
   EXPECT_EQ(Find("x.sty", "%R/tex//"), direct);
   EXPECT_EQ(Find("b\\x.sty", "%R/tex//"), r0 + "\\tex\\a\\b\\x.sty");
   EXPECT_EQ(Find("x.sty", "%R/tex/a//"), r0 + "\\tex\\a\\b\\x.sty");
+  EXPECT_EQ(Find("x.sty", "%R//"), direct);  // any depth below the root
 }
 
 TEST_F(FindFiles, TwoLevelsDownAndInnerMarkers) {
@@ -208,6 +211,7 @@ TEST_F(FndbSearch, ScriptThroughTheFndb) {
   EXPECT_EQ(Find("foo.pl", kLauncherPattern), r0 + "\\tex\\x\\foo.pl");
   EXPECT_EQ(capture.CountContaining("trying "), 0);  // the disk is not walked
   EXPECT_EQ(capture.CountContaining("found '" + r0 + "\\tex\\x\\foo.pl' in fndb"), 1);
+  EXPECT_EQ(Find("foo.pl", "%R//"), r0 + "\\tex\\x\\foo.pl");
 }
 
 TEST_F(FndbSearch, FileTheFndbDoesNotListIsNotFoundThere) {
@@ -321,8 +325,10 @@ void PrintTo(const Outcome& outcome, std::ostream* out) {
 TEST_F(FindFiles, SameAnswersAsTestingEachCandidate) {
   const char* patterns[] = {"%R/tex//", "%R///", "%R/tex//sub//", "%R/nothere//;%R/source//",
                             "%R/tex//B"};
-  const char* names[] = {"f0.sty", "f1.sty", "SAME.sty", "x.pl",  "none.sty", "sub\\f2.tex",
-                         "b/x.pl", "f0.sty.", "nul",     "F~1.STY", "f*.sty"};
+  const char* names[] = {"f0.sty", "f1.sty", "SAME.sty", "x.pl", "none.sty", "sub\\f2.tex",
+                         "b/x.pl", "f0.sty.", "nul", "F~1.STY", "f*.sty",
+                         // names the system resolves or trims before it looks them up
+                         "nothere\\..\\f0.sty", "f2.tex\\.", ".\\x.pl", "F1.STY\\"};
   for (unsigned seed : {1u, 2u, 3u}) {
     TestFolder trees;
     MakeRandomTree(trees, seed);
@@ -394,31 +400,36 @@ TEST_F(FindFiles, RepeatedSearchesAndChangesOnTheDisk) {
 
 namespace {
 
+// Trees with directory links below root r0 and folders beside it. Folders are enumerated in name
+// order (as the system and wine list them); the tests rely on it to meet one link before another.
+class LinkTrees : public FndbSearch {
+ protected:
+  void TearDown() override {
+    testing_support::RemoveTree(folder.Join("r0"));  // the links before what they lead to
+    FndbSearch::TearDown();
+  }
+  // Both relative to the test folder.
+  bool Link(const std::string& link, const std::string& target) {
+    return testing_support::MakeDirectoryLink(folder.Join(link), folder.Join(target));
+  }
+};
+
 // A root whose korvid\scripts folder is a link to a folder outside it, a link beside a real folder,
 // and two links back up (a loop).
-class LinkedTree : public FndbSearch {
+class LinkedTree : public LinkTrees {
  protected:
   void SetUp() override {
-    FndbSearch::SetUp();
+    LinkTrees::SetUp();
     r0 = folder.MakeDirectory("r0");
     folder.Write("outside\\scripts\\tool.pl", "");
     folder.Write("r0\\tex\\real\\s.sty", "");
     folder.Write("r0\\tex\\loop\\l.sty", "");
     folder.MakeDirectory("r0\\korvid");
-    if (!testing_support::MakeDirectoryLink(folder.Join("r0\\korvid\\scripts"),
-                                            folder.Join("outside\\scripts")) ||
-        !testing_support::MakeDirectoryLink(folder.Join("r0\\tex\\beside"),
-                                            folder.Join("r0\\tex\\real")) ||
-        !testing_support::MakeDirectoryLink(folder.Join("r0\\tex\\loop\\self"),
-                                            folder.Join("r0\\tex\\loop")) ||
-        !testing_support::MakeDirectoryLink(folder.Join("r0\\tex\\loop\\up"),
-                                            folder.Join("r0"))) {
+    if (!Link("r0\\korvid\\scripts", "outside\\scripts") ||
+        !Link("r0\\tex\\beside", "r0\\tex\\real") ||
+        !Link("r0\\tex\\loop\\self", "r0\\tex\\loop") || !Link("r0\\tex\\loop\\up", "r0")) {
       GTEST_SKIP() << "no directory links here";
     }
-  }
-  void TearDown() override {
-    testing_support::RemoveTree(folder.Join("r0"));  // the links before what they lead to
-    FndbSearch::TearDown();
   }
 };
 
@@ -467,4 +478,50 @@ TEST_F(LinkedTree, FoundThroughTheFndbAndOnDiskAlike) {
   char result[kMaxPath];
   EXPECT_FALSE(FindFileOnDisk("none.sty", "%R/tex//", result));
   EXPECT_EQ(capture.CountContaining("trying "), 4);
+}
+
+// "tex\<long>\l1" and "tex\l2" lead to one folder; the walk meets l1 first, and below it the paths
+// are too long to list. That visit is cut short and does not count as entering the folder: l2 is
+// followed, by the database's walk (which mkfndb builds and checks with) and by the disk search.
+TEST_F(LinkTrees, AFolderMetFirstWhereItCannotBeListedIsEnteredThroughTheNextLink) {
+  r0 = folder.MakeDirectory("r0");
+  folder.MakeDirectory("shared\\sub");
+  const std::string longName(254 - (r0 + "\\tex\\" + "\\l1").size(), 'a');  // l1's path: 254
+  folder.MakeDirectory("r0\\tex\\" + longName);
+  const std::string l1 = "r0\\tex\\" + longName + "\\l1";
+  if (!Link(l1, "shared") || !Link("r0\\tex\\l2", "shared")) {
+    GTEST_SKIP() << "no directory links here";
+  }
+  Build(r0);  // before the file is there
+  std::string database;
+  std::string error;
+  ASSERT_TRUE(ReadWholeFile(r0 + "\\korvid\\config\\texmf.fndb", &database, &error)) << error;
+  folder.Write("shared\\sub\\foo.pl", "");
+  // What mkfndb --check compares: the database misses the file the walk reaches.
+  FndbTreeDirectory tree;
+  List warnings;
+  ASSERT_TRUE(ReadDirectoryTree(r0, &tree, &warnings, &error)) << error;
+  EXPECT_EQ(warnings, List{"passing over '" + folder.Join(l1) + "\\sub': the path is too long"});
+  FndbView view(database.data(), static_cast<std::uint32_t>(database.size()));
+  EXPECT_EQ(CompareFndbWithTree(view, tree, {"korvid\\config\\texmf.fndb"}).unlisted,
+            List{"tex\\l2\\sub\\foo.pl"});
+
+  Start(r0);
+  char result[kMaxPath];
+  EXPECT_TRUE(FindFileOnDisk("foo.pl", "%R/tex//", result));
+  EXPECT_EQ(std::string(result), r0 + "\\tex\\l2\\sub\\foo.pl");
+}
+
+// With two markers, the folder behind "tex\a\l1" is walked for a "sub" folder first, and holds none;
+// behind "tex\b\sub\l2" it is walked for the file itself, which is there.
+TEST_F(LinkTrees, AFolderWalkedForASubfolderIsWalkedForTheFileThroughAnotherLink) {
+  r0 = folder.MakeDirectory("r0");
+  folder.Write("shared\\foo.pl", "");
+  folder.MakeDirectory("r0\\tex\\a");
+  folder.MakeDirectory("r0\\tex\\b\\sub");
+  if (!Link("r0\\tex\\a\\l1", "shared") || !Link("r0\\tex\\b\\sub\\l2", "shared")) {
+    GTEST_SKIP() << "no directory links here";
+  }
+  Start(r0);
+  EXPECT_EQ(Find("foo.pl", "%R/tex//sub//"), r0 + "\\tex\\b\\sub\\l2\\foo.pl");
 }

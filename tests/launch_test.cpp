@@ -23,7 +23,11 @@ TEST(SplitCommandLine, NameAndTail) {
       {"foo", "foo", ""},
       {"foo ", "foo", ""},
       {"\"foo\"\tx", "foo", "\tx"},
-      {"foo\tx y", "foo\tx", "y"},
+      {"foo\tx y", "foo", "\tx y"},  // a tab ends the name: x is the first argument
+      {"hello.exe\ta b", "hello.exe", "\ta b"},
+      {"  \tfoo x", "foo", "x"},  // blanks and tabs before the name
+      {" \"C:\\a b\\foo.exe\" x", "C:\\a b\\foo.exe", "x"},
+      {"   ", "", ""},
       {"\"C:\\a b\\foo.exe -x", "C:\\a b\\foo.exe -x", ""},
       {"fo\"o\" x", "fo\"o\"", "x"},
       {"\"\" x", "", "x"},

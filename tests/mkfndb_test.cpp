@@ -372,14 +372,17 @@ TEST_F(MkfndbTool, CheckComparesTheDatabaseWithTheDisk) {
     std::uint32_t exitCode;
     std::string out;
     std::string err;
+    int builds;           // of the database, before apply
+    std::string options;  // of the check
   };
+  std::string other = folder.Join("other.fndb");
   std::string tenNew;  // in the order of names: n9 is the one left out
   for (const char* n : {"0", "1", "10", "2", "3", "4", "5", "6", "7", "8"}) {
     tenNew += std::string("  tex\\n") + n + ".sty\n";
   }
   const Row rows[] = {
       {"freshly built (the database lists itself after a rebuild)", [&] {}, 0,
-       "mkfndb: '" + fndb + "' is current\n", ""},
+       "mkfndb: '" + fndb + "' is current\n", "", 2, ""},
       {"a file added and one deleted",
        [&] {
          folder.Write("root\\tex\\plain\\new.tex", "n");
@@ -388,7 +391,7 @@ TEST_F(MkfndbTool, CheckComparesTheDatabaseWithTheDisk) {
        1,
        "mkfndb: '" + fndb + "' is out of date\n1 file listed but gone:\n  README\n"
        "1 file on disk but not listed:\n  tex\\plain\\new.tex\nrun mkfndb " + root + "\n",
-       ""},
+       "", 2, ""},
       {"eleven files added: ten are named",
        [&] {
          for (int i = 0; i < 11; ++i) folder.Write("root\\tex\\n" + std::to_string(i) + ".sty", "");
@@ -396,23 +399,36 @@ TEST_F(MkfndbTool, CheckComparesTheDatabaseWithTheDisk) {
        1,
        "mkfndb: '" + fndb + "' is out of date\n11 files on disk but not listed:\n" + tenNew +
            "  ...\nrun mkfndb " + root + "\n",
-       ""},
+       "", 2, ""},
       {"a damaged database",
        [&] { testing_support::WriteFileBytes(fndb, "not an fndb, but long enough for a header"); },
-       2, "", "mkfndb: '" + fndb + "' is not an fndb file of this version\n"},
+       2, "", "mkfndb: '" + fndb + "' is not an fndb file of this version\n", 2, ""},
       {"no database", [&] { DeleteFileA(fndb.c_str()); }, 2, "",
-       "mkfndb: cannot open '" + fndb + "'"},
+       "mkfndb: cannot open '" + fndb + "'", 2, ""},
       {"no root", [&] { testing_support::RemoveTree(root); }, 2, "",
-       "mkfndb: the root directory '" + root + "' does not exist\n"},
+       "mkfndb: the root directory '" + root + "' does not exist\n", 2, ""},
+      {"a root that is a file",
+       [&] {
+         testing_support::RemoveTree(root);
+         testing_support::WriteFileBytes(root, "r");
+       },
+       2, "", "mkfndb: the root '" + root + "' is not a directory\n", 2, ""},
+      {"built once (the database does not list itself)", [&] {}, 0,
+       "mkfndb: '" + fndb + "' is current\n", "", 1, ""},
+      {"-o FILE: the database there is checked",
+       [&] {
+         folder.Write("root\\tex\\late.sty", "l");
+         ASSERT_EQ(RunMkfndb("-o " + Quoted(other) + " " + Quoted(root)).exitCode, 0u);
+       },
+       0, "mkfndb: '" + other + "' is current\n", "", 2, "-o " + Quoted(other) + " "},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.change);
     testing_support::RemoveTree(root);
     MakeTree(folder);
-    ASSERT_EQ(RunMkfndb(Quoted(root)).exitCode, 0u);
-    ASSERT_EQ(RunMkfndb(Quoted(root)).exitCode, 0u);
+    for (int i = 0; i < row.builds; ++i) ASSERT_EQ(RunMkfndb(Quoted(root)).exitCode, 0u);
     row.apply();
-    ToolRun run = RunMkfndb("--check " + Quoted(root));
+    ToolRun run = RunMkfndb("--check " + row.options + Quoted(root));
     EXPECT_EQ(run.exitCode, row.exitCode);
     EXPECT_EQ(run.out, row.out);
     EXPECT_EQ(run.err.rfind(row.err, 0), 0u) << run.err;

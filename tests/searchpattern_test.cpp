@@ -69,4 +69,32 @@ TEST(SearchPattern, ElementsExpandOverTheSuppliedSources) {
   }
 }
 
+// "%R//" is any depth below each root, as "//" is after a folder, and a root's text is never
+// expanded as a pattern again (a root holding "%R" would otherwise be joined with itself until its
+// entries grow too long).
+TEST(SearchPattern, RootsFollowedByTheMarkerAndRootsHoldingThePlaceholder) {
+  struct Row {
+    const char* pattern;
+    std::vector<std::string> roots;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {"%R//", {"C:\\a", "D:\\b\\"}, {"C:\\a//", "D:\\b//"}},
+      {"%R///", {"C:\\a"}, {"C:\\a//\\"}},
+      {"%R//tex;%R\\tex//", {"C:\\a"}, {"C:\\a//tex", "C:\\a\\tex//"}},
+      {"%R//", {"C:\\", "\\\\server\\share\\"}, {"C://", "\\\\server\\share//"}},
+      {"%R\\x", {"%R\\r"}, {"C:\\cwd\\%R\\r\\x", "D:\\w\\%R\\r\\x"}},
+      {"%R//", {"%R\\r"}, {"C:\\cwd\\%R\\r//", "D:\\w\\%R\\r//"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pattern);
+    FixedSources sources;
+    sources.roots = row.roots;
+    sources.directories = {"C:\\cwd", "D:\\w\\"};
+    SearchPathList list;
+    AppendSearchPath(list, row.pattern, sources);
+    EXPECT_EQ(list, row.expected);
+  }
+}
+
 }  // namespace

@@ -170,7 +170,8 @@ TEST_F(Launcher, RawCommandLines) {
       {exe + "   x", "x"},
       {exe, ""},
       {Quoted(exe) + "\tx", "\tx"},
-      {exe + "\tx y", "y"},  // the tab and x belong to the program name, whose base is still foo
+      {exe + "\tx y", "\tx y"},  // a tab ends the program name, as a blank does
+      {"  " + exe + " x", "x"},  // blanks before the name
       {"\"" + exe + " -x", ""},  // no closing quote: all of it is the program name
       {Quoted(exe) + "  \"quoted \\\" arg\" \\\\server\\share  trailing  ", "\"quoted \\\" arg\" \\\\server\\share  trailing  "},
   };
@@ -293,25 +294,35 @@ TEST_F(Launcher, FailedRootQueryIsTracedAndTheRunGoesOn) {
   EXPECT_EQ(internal, noRoots);
 }
 
+// The error lines go to the debugger output; asking for other streams copies them, with those
+// streams, to standard error.
 TEST_F(Launcher, StaleFndbIsTracedOnTheDebuggerOutput) {
   std::string stale = InstallScript("texmf\\tex\\foo.pl");
   DeleteFileA(stale.c_str());
   std::string script = folder.Write("local\\tex\\foo.pl", "");
   WritePathsIni(texmf + ";" + local);  // the install root first: its stale entry is met first
-  ProcessOptions options;
-  options.collectDebugOutput = true;
-  ProcessResult result = Run(exe, options);
-  EXPECT_EQ(result.exitCode, 0u);
-  EXPECT_EQ(ReadFakePerlRecord(record).commandLine, Quoted(perl) + " " + Quoted(script) + " ");
-  List expected = {"korvidlib: found '" + stale + "' in fndb, but the file does not exist\n",
-                   "korvidlib: the file name database is out-of-date\n"};
-  List seen;
-  for (const std::string& line : result.debugLines) {
-    if (line.find("in fndb") != std::string::npos || line.find("out-of-date") != std::string::npos) {
-      seen.push_back(line);
+  const List expected = {"korvidlib: found '" + stale + "' in fndb, but the file does not exist\n",
+                         "korvidlib: the file name database is out-of-date\n"};
+  for (const char* streams : {static_cast<const char*>(nullptr), "fndb"}) {
+    SCOPED_TRACE(streams != nullptr ? streams : "no KORVID_TRACE");
+    ScopedEnvironment trace("KORVID_TRACE", streams);
+    ProcessOptions options;
+    options.collectDebugOutput = true;
+    ProcessResult result = Run(exe, options);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(ReadFakePerlRecord(record).commandLine, Quoted(perl) + " " + Quoted(script) + " ");
+    List seen;
+    for (const std::string& line : result.debugLines) {
+      if (line.find("does not exist") != std::string::npos ||
+          line.find("out-of-date") != std::string::npos) {
+        seen.push_back(line);
+      }
+    }
+    EXPECT_EQ(seen, expected);
+    for (const std::string& line : expected) {
+      EXPECT_EQ(result.err.find(line) != std::string::npos, streams != nullptr) << line;
     }
   }
-  EXPECT_EQ(seen, expected);
 }
 
 TEST_F(Launcher, CtrlCReachesPerlAndTheLauncherReturnsItsCode) {

@@ -315,8 +315,7 @@ TEST_F(RootFndbs, SameHandleAndOneMoreReferenceEachTime) {
   EXPECT_EQ(first->ReferenceCount(), 3);
   std::string path = r0 + "\\korvid\\config\\texmf.fndb";
   EXPECT_EQ(capture.Texts(),
-            (List{"loading " + path + "...",
-                  "... " + std::to_string(reinterpret_cast<std::uintptr_t>(first.get()))}));
+            (List{"loading " + path + "...", "... " + Pointer(first.get())}));
   second.reset();
   EXPECT_EQ(first->ReferenceCount(), 2);
 }

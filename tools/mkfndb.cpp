@@ -139,7 +139,9 @@ int Check(const std::string& root, const std::string& output) {
     return 2;
   }
   if (!korvid::AccessDirectory(root.c_str(), 0)) {
-    korvid::tools::Complain(kTool, "the root directory '" + root + "' does not exist");
+    korvid::tools::Complain(kTool, korvid::AccessFile(root.c_str(), 0)
+                                       ? "the root '" + root + "' is not a directory"
+                                       : "the root directory '" + root + "' does not exist");
     return 2;
   }
   korvid::FndbTreeDirectory tree;

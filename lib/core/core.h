@@ -106,8 +106,9 @@ class SearchPathSources {
 };
 
 // Appends the entries of the pattern's elements (separated by ";") to the list: "%R\" and the
-// rest below every root, "~" below the home directory, an absolute element as it is, a relative
-// one below each working directory. Equal entries and entries longer than 260 are left out.
+// rest below every root ("%R//" and the rest: any depth below every root), "~" below the home
+// directory, an absolute element as it is, a relative one below each working directory. Equal
+// entries and entries longer than 260 are left out.
 void AppendSearchPath(SearchPathList& list, const char* pattern, SearchPathSources& sources);
 
 }  // namespace korvid

@@ -28,16 +28,26 @@ void Add(SearchPathList& list, const std::string& entry) {
 // begins with "%R" would otherwise be joined with every root once more at each level.
 void ExpandPathElement(SearchPathList& list, const char* element, SearchPathSources& sources,
                        bool rootsJoined = false) {
-  // 1. Roots: "%R" and a separator stand for every TEXMF root in table order.
+  // 1. Roots: "%R" and a separator stand for every TEXMF root in table order. "%R//" marks any
+  //    depth below each root, as "//" does after a folder: the root is followed by the marker
+  //    itself, not by a separator and a lone '/'.
   if (!rootsJoined && element[0] == '%' && element[1] == 'R' &&
       IsDirectoryDelimiter(static_cast<unsigned char>(element[2]))) {
+    bool marker = element[2] == '/' && element[3] == '/';
     unsigned count = sources.RootCount();
     for (unsigned i = 0; i < count; ++i) {
       char root[kRootBufferSize];
       if (!sources.Root(i, root)) continue;
       std::string joined = root;
-      if (!EndsInSeparator(joined)) joined += '\\';
-      joined += element + 3;
+      if (marker) {
+        // "C:\" gives "C://": the walk puts a separator after the part before the marker.
+        while (joined.size() > 1 && EndsInSeparator(joined)) joined.pop_back();
+        joined += "//";
+        joined += element + 4;
+      } else {
+        if (!EndsInSeparator(joined)) joined += '\\';
+        joined += element + 3;
+      }
       if (joined.size() > kMaxEntry) continue;
       ExpandPathElement(list, joined.c_str(), sources, true);
     }
