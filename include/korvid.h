@@ -39,6 +39,11 @@ constexpr std::uint32_t kStartupFrozenFndbs = 2;    // open every fndb read-only
 bool InitializeLibrary(const StartupOptions* options = nullptr);
 bool UninitializeLibrary();
 
+// Restricts the process's own DLL search to the system directory where the system offers it
+// (SetDefaultDllDirectories); the processes it starts keep their own search. The shipped
+// programs call it first thing. False where it is not offered or fails.
+bool RestrictDllSearch();
+
 // The flags word of the options given to the first InitializeLibrary (0 when none were given).
 std::uint32_t GetStartupFlags();
 

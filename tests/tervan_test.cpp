@@ -251,6 +251,31 @@ TEST_F(Launcher, NoPerl) {
   EXPECT_FALSE(Exists(record));
 }
 
+// Perl keeps the DLL search it is started with: it loads a DLL from a folder on the PATH, which the
+// launcher leaves out of its own search. Without the folder on the PATH, the DLL is not found.
+TEST_F(Launcher, PerlKeepsItsOwnDllSearch) {
+  InstallScript();
+  CopyProgram("korvidtestdll.dll", folder.Join("dlls\\korvidtestdll.dll"));
+  ScopedEnvironment load(kFakePerlLoadLibrary, "korvidtestdll.dll");
+  const std::string withPerl = folder.Join("perl") + ";" + oldPath();
+  struct Row { std::string path; bool loaded; std::uint32_t error; };
+  const Row rows[] = {
+      {folder.Join("dlls") + ";" + withPerl, true, 0},
+      {withPerl, false, ERROR_MOD_NOT_FOUND},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    ScopedEnvironment pathVariable("PATH", row.path.c_str());
+    ProcessOptions options;
+    options.currentDirectory = folder.Path();  // the build's folder holds the DLL too
+    ASSERT_EQ(Run(exe, options).exitCode, 0u);
+    std::optional<FakePerlLibraryCheck> library = ReadFakePerlRecord(record).library;
+    ASSERT_TRUE(library.has_value());
+    EXPECT_EQ(library->loaded, row.loaded);
+    EXPECT_EQ(library->error, row.error);
+  }
+}
+
 TEST_F(Launcher, NoScript) {
   BuildFndb();
   ProcessResult result = Run(exe);
