@@ -94,10 +94,15 @@ bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
                         process) != 0;
 }
 
-bool FindPerl(char* perlPath, bool* tooLong) {
-  DWORD length = SearchPathA(nullptr, "perl.exe", nullptr, kMaxPath, perlPath, nullptr);
-  if (tooLong != nullptr) *tooLong = length >= kMaxPath;
-  return length != 0 && length < kMaxPath;
+// Never SearchPathA: it looks in the current directory before the system directories and the
+// PATH, so that a perl.exe lying in the folder the user works in would run with the user's rights.
+bool FindPerl(char* perlPath, std::string* problem) {
+  PerlLocation location = LocatePerl();
+  *problem = DescribePerlProblem(location);
+  if (location.problem != PerlProblem::None) return false;
+  // Every path the search gives fits kMaxPath.
+  std::snprintf(perlPath, kMaxPath, "%s", location.perl.path.c_str());
+  return true;
 }
 
 const char* SplitCommandLine(const char* commandLine, char* programName) {
@@ -123,10 +128,10 @@ bool FindScript(const char* baseName, char* scriptPath) {
 int LaunchScript() {
   ClearLastError();
   char perlPath[kMaxPath];
-  bool perlPathTooLong = false;
-  if (!FindPerl(perlPath, &perlPathTooLong)) {
-    return Fail(perlPathTooLong ? "tervan: the path of Perl is too long.\n"
-                                : "tervan: you do not have Perl in your PATH.\n");
+  std::string perlProblem;
+  if (!FindPerl(perlPath, &perlProblem)) {
+    if (!perlProblem.empty()) return Fail("tervan: %s.\n", perlProblem.c_str());
+    return Fail("tervan: you do not have Perl in your PATH.\n");
   }
 
   char programName[kMaxPath];

@@ -3,14 +3,17 @@
 
 #include "internal.h"
 
+#include <string>
+
 namespace korvid {
 
 // Perl's exit code, or 1 when the launcher itself fails (after its message on standard error).
 int LaunchScript();
 
-// Fills the 260-character buffer with the full path of perl.exe; false when there is none, or
-// when its path does not fit (then *tooLong is set, when given).
-bool FindPerl(char* perlPath, bool* tooLong = nullptr);
+// Fills the 260-character buffer with the full path of the perl.exe to run (LocatePerl); false
+// when there is none. Then *problem says why a configured Perl cannot be used, or is empty when
+// none is configured.
+bool FindPerl(char* perlPath, std::string* problem);
 
 // Copies the first word of the raw command line, without its quotes, into the 260-character
 // program name and returns where the tail begins; null when the name does not fit.
