@@ -79,10 +79,10 @@ KernelHandle NewPerlJob() {
 // refuses the assignment (the launcher's own job forbids nesting) or a thread that will not resume
 // must not cost the launch: then Perl runs as it would without a job, and the job, which holds
 // nothing, is dropped.
-bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
+bool StartPerl(const char* perlPath, char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
                PROCESS_INFORMATION* process) {
   if (*job) {
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+    if (!CreateProcessA(perlPath, commandLine, nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
                         nullptr, startup, process)) {
       return false;
     }
@@ -93,14 +93,19 @@ bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
     WaitForSingleObject(stuck.get(), INFINITE);
     job->reset();
   }
-  return CreateProcessA(nullptr, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, startup,
+  return CreateProcessA(perlPath, commandLine, nullptr, nullptr, TRUE, 0, nullptr, nullptr, startup,
                         process) != 0;
 }
 
-bool FindPerl(char* perlPath, bool* tooLong) {
-  DWORD length = SearchPathA(nullptr, "perl.exe", nullptr, kMaxPath, perlPath, nullptr);
-  if (tooLong != nullptr) *tooLong = length >= kMaxPath;
-  return length != 0 && length < kMaxPath;
+// Never SearchPathA: it looks in the current directory before the system directories and the
+// PATH, so that a perl.exe lying in the folder the user works in would run with the user's rights.
+bool FindPerl(char* perlPath, std::string* problem) {
+  PerlLocation location = LocatePerl();
+  *problem = DescribePerlProblem(location);
+  if (location.problem != PerlProblem::None) return false;
+  // Every path the search gives fits kMaxPath.
+  std::snprintf(perlPath, kMaxPath, "%s", location.perl.path.c_str());
+  return true;
 }
 
 // 1. Blanks and tabs before the name are skipped: the system starts a program from such a command
@@ -133,10 +138,10 @@ bool FindScript(const char* baseName, char* scriptPath) {
 int LaunchScript() {
   ClearLastError();
   char perlPath[kMaxPath];
-  bool perlPathTooLong = false;
-  if (!FindPerl(perlPath, &perlPathTooLong)) {
-    return Fail(perlPathTooLong ? "tervan: the path of Perl is too long.\n"
-                                : "tervan: you do not have Perl in your PATH.\n");
+  std::string perlProblem;
+  if (!FindPerl(perlPath, &perlProblem)) {
+    if (!perlProblem.empty()) return Fail("tervan: %s.\n", perlProblem.c_str());
+    return Fail("tervan: you do not have Perl in your PATH.\n");
   }
 
   char programName[kMaxPath];
@@ -168,7 +173,7 @@ int LaunchScript() {
   SetConsoleCtrlHandler(KeepRunning, TRUE);
   KernelHandle job = NewPerlJob();
   PROCESS_INFORMATION process;
-  if (!StartPerl(commandLine.data(), &startup, &job, &process)) {
+  if (!StartPerl(perlPath, commandLine.data(), &startup, &job, &process)) {
     SetConsoleCtrlHandler(KeepRunning, FALSE);
     return Fail("tervan: cannot run Perl.\n");
   }

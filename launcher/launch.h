@@ -3,14 +3,17 @@
 
 #include "internal.h"
 
+#include <string>
+
 namespace korvid {
 
 // Perl's exit code, or 1 when the launcher itself fails (after its message on standard error).
 int LaunchScript();
 
-// Fills the 260-character buffer with the full path of perl.exe; false when there is none, or
-// when its path does not fit (then *tooLong is set, when given).
-bool FindPerl(char* perlPath, bool* tooLong = nullptr);
+// Fills the 260-character buffer with the full path of the perl.exe to run (LocatePerl); false
+// when there is none. Then *problem says why a configured Perl cannot be used, or is empty when
+// none is configured.
+bool FindPerl(char* perlPath, std::string* problem);
 
 // Copies the first word of the raw command line (ended by a blank or a tab unless quoted), without
 // its quotes, into the 260-character program name and returns where the tail begins; null when the
@@ -25,10 +28,11 @@ bool FindScript(const char* baseName, char* scriptPath);
 // cannot be made.
 KernelHandle NewPerlJob();
 
-// Starts the command line inside the job (when there is one). When the job refuses the process or
-// the process cannot be resumed, it runs without the job and the job is emptied. False when the
+// Starts the program at perlPath, exactly that file (no search, no extension added), with the
+// command line, inside the job (when there is one). When the job refuses the process or the
+// process cannot be resumed, it runs without the job and the job is emptied. False when the
 // process cannot be started at all.
-bool StartPerl(char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
+bool StartPerl(const char* perlPath, char* commandLine, STARTUPINFOA* startup, KernelHandle* job,
                PROCESS_INFORMATION* process);
 
 }  // namespace korvid

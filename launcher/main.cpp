@@ -4,6 +4,7 @@
 
 // The arguments the runtime parsed are not used: the launch reads the raw command line itself.
 int main() {
+  korvid::RestrictDllSearch();
   korvid::InitializeLibrary();
   int exitCode = korvid::LaunchScript();
   korvid::UninitializeLibrary();

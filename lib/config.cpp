@@ -2,6 +2,8 @@
 #include "internal.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------------------------
 // Configuration values
@@ -65,10 +67,10 @@ void ReadOneConfigFile(CfgPtr& cfg, const char* path) {
   if (ReadCfgFile(cfg.get(), path) != 0) TraceError("cannot parse '%s'", path);
 }
 
-// Later reads replace earlier values, so the files are read from the last root to the first and
-// the file the registry names comes last.
-void ReadConfigFiles(CfgPtr& cfg) {
-  ClearSearchPathCache();
+// The configuration files in the order they are read. Later reads replace earlier values, so
+// the files are read from the last root to the first and the file the registry names comes last.
+std::vector<std::string> ConfigFiles() {
+  std::vector<std::string> files;
   unsigned count = GetNumberOfRoots();
   for (unsigned i = count; i-- > 0;) {
     char root[kRootBufferSize];
@@ -78,13 +80,19 @@ void ReadConfigFiles(CfgPtr& cfg) {
       path += '\\';
     }
     path += "korvid\\config\\korvid.ini";
-    if (path.size() < kMaxPath && AccessFile(path.c_str(), 0)) ReadOneConfigFile(cfg, path.c_str());
+    if (path.size() < kMaxPath && AccessFile(path.c_str(), 0)) files.push_back(path);
   }
   char named[kMaxPath];
   if (GetRegistryValue(Hive::CurrentUser, "Korvid", "Configuration File", named, sizeof named,
                        nullptr) != nullptr) {
-    ReadOneConfigFile(cfg, named);
+    files.push_back(named);
   }
+  return files;
+}
+
+void ReadConfigFiles(CfgPtr& cfg) {
+  ClearSearchPathCache();
+  for (const std::string& file : ConfigFiles()) ReadOneConfigFile(cfg, file.c_str());
 }
 
 std::string ApplicationNamesCopy() {
@@ -168,6 +176,35 @@ char* GetConfigValue(const char* sections, const char* name, char* buffer, std::
   }
   if (LookUpInSection(configFiles.cfg, "Korvid", name, buffer, size)) return buffer;
   return Default(buffer, size, defaultValue);
+}
+
+// The files are read one by one, from the highest rank down, until one sets the value: the
+// merged configuration does not keep where each value came from.
+ConfigValueOrigin FindConfigValueOrigin(const char* section, const char* name) {
+  ClearLastError();
+  ConfigValueOrigin origin;
+  std::string variable = EnvironmentName(section, name);
+  if (GetEnvironmentValue(variable.c_str())) {
+    // Spelt as people write it; the platform matches the name in any case.
+    for (char& c : variable) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    origin.place = ConfigValueOrigin::Place::Environment;
+    origin.where = variable;
+    return origin;
+  }
+  if (GetStartupFlags() & kStartupNoConfigFiles) return origin;
+  std::vector<std::string> files = ConfigFiles();
+  for (auto file = files.rbegin(); file != files.rend(); ++file) {
+    CfgPtr cfg;
+    ReadOneConfigFile(cfg, file->c_str());
+    if (GetCfgValue(cfg.get(), section, name) != nullptr) {
+      origin.place = ConfigValueOrigin::Place::ConfigurationFile;
+      origin.where = *file;
+      return origin;
+    }
+  }
+  return origin;
 }
 
 void AddApplicationName(const char* name) {

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace korvid {
 namespace {
@@ -52,12 +53,39 @@ bool LookUpRegistryFunctions(HMODULE module, RegistryFunctions* functions) {
   return true;
 }
 
+}  // namespace
+
+// A DLL by the same name in the program's folder, the current directory or a PATH entry is never
+// taken for the system's. Systems before the loader update that brought the flag refuse it as an
+// invalid parameter: there the DLL is loaded by its full path in the system directory, and what
+// it needs is looked for beside it first.
+HMODULE LoadSystemLibrary(const char* name) {
+  HMODULE module = LoadLibraryExA(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return module;
+  char directory[kMaxPath];
+  UINT length = GetSystemDirectoryA(directory, sizeof directory);
+  if (length == 0) return nullptr;
+  std::string path;
+  if (length < sizeof directory) {
+    path.assign(directory, length);
+    if (!IsDirectoryDelimiter(static_cast<unsigned char>(path.back()))) path += '\\';
+    path += name;
+  }
+  if (path.empty() || path.size() >= kMaxPath) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  return LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+namespace {
+
 RegistryFunctions FindRegistryFunctions() {
   DWORD saved = GetLastError();
   RegistryFunctions functions{};
   if (!LookUpRegistryFunctions(GetModuleHandleA("kernel32.dll"), &functions)) {
     // Loaded for the life of the process: the functions stay in use until it ends.
-    HMODULE advapi = LoadLibraryA("advapi32.dll");
+    HMODULE advapi = LoadSystemLibrary("advapi32.dll");
     if (advapi == nullptr) registryLoadError = GetLastError();
     if (!LookUpRegistryFunctions(advapi, &functions)) {
       functions = {UnreachableOpenKeyEx, UnreachableQueryValueEx, UnreachableCloseKey};

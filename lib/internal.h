@@ -50,9 +50,9 @@ class LockGuard {
 // ---------------------------------------------------------------------------------------------
 // The registry functions, reached on first use rather than imported: a program that imports the
 // registry DLL pays for loading it, and what it loads, at every start. They come from kernel32
-// where it exports them (it is loaded in every process), else from advapi32, loaded then. Each
-// returns its status like the function it stands for; a function that cannot be reached gives
-// the loader's error, or ERROR_PROC_NOT_FOUND.
+// where it exports them (it is loaded in every process), else from the system directory's
+// advapi32, loaded then. Each returns its status like the function it stands for; a function that
+// cannot be reached gives the loader's error, or ERROR_PROC_NOT_FOUND.
 
 struct RegistryFunctions {
   LONG(WINAPI* openKeyEx)(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result);
@@ -61,6 +61,10 @@ struct RegistryFunctions {
   LONG(WINAPI* closeKey)(HKEY key);
 };
 const RegistryFunctions& Registry();
+
+// Loads a DLL of the system directory, and what it needs from there, whatever lies elsewhere under
+// its name. Null (with the thread's last error set) when it cannot be loaded.
+HMODULE LoadSystemLibrary(const char* name);
 
 // ---------------------------------------------------------------------------------------------
 // Close wrappers: they report a failure and leave the thread's last error as it was when the

@@ -100,6 +100,15 @@ namespace {
 [[maybe_unused]] LibraryContext& contextBeforeEntry = Context();
 }  // namespace
 
+// Looked up rather than imported: a program that imports it does not start on a system without
+// it. It changes this process's own search only, so Perl keeps the search it expects.
+bool RestrictDllSearch() {
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+  return restrict != nullptr && restrict(LOAD_LIBRARY_SEARCH_SYSTEM32) != 0;
+}
+
 bool InitializeLibrary(const StartupOptions* options) {
   auto& startup = Context().startup;
   LockGuard guard(startup.lock);

@@ -272,6 +272,33 @@ TEST(Startup, ProgramNameOfTheExecutable) {
 
 // (Wine's narrow API refuses executables whose path exceeds 260 characters, so the "fixme"
 // answer to an over-long module path cannot be provoked here.)
+// A DLL named without a path that lies beside the program, in the current directory or in a
+// PATH folder: LoadLibraryA finds it, the library's loader of system DLLs does not, nor does
+// LoadLibraryA once the program has restricted its search, which still finds the system's DLLs.
+TEST(Startup, DllSearchRestrictedToTheSystemDirectory) {
+  const std::string dll = "korvidtestdll.dll";
+  const std::string questions = " systemlibrary:" + dll + " loadlibrary:" + dll +
+                                " restrictdll loadlibrary:" + dll + " systemlibrary:advapi32.dll";
+  const std::string answers = "systemlibrary=" + std::to_string(ERROR_MOD_NOT_FOUND) +
+                              "\r\nloadlibrary=loaded\r\nrestrictdll=1\r\nloadlibrary=" +
+                              std::to_string(ERROR_MOD_NOT_FOUND) +
+                              "\r\nsystemlibrary=loaded\r\n";
+  const std::string oldPath = std::getenv("PATH");
+  for (const char* place : {"bin", "work", "path"}) {
+    SCOPED_TRACE(place);
+    TestFolder folder;
+    std::string exe = folder.Join("bin\\probe.exe");
+    testing_support::CopyProgram("probe.exe", exe);
+    testing_support::CopyProgram(dll, folder.Join(std::string(place) + "\\" + dll));
+    ScopedEnvironment path("PATH", (folder.Join("path") + ";" + oldPath).c_str());
+    testing_support::ProcessOptions options;
+    options.currentDirectory = folder.MakeDirectory("work");
+    auto result = testing_support::RunProcess("\"" + exe + "\"" + questions, options);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.out, answers);
+  }
+}
+
 TEST(Startup, ProgramNameOfACopiedProgram) {
   TestFolder folder;
   std::string exe = folder.Path() + "\\my.tool.exe";

@@ -80,6 +80,8 @@ TEST_F(Kwhere, AnswersAndExitCodes) {
       {"--bogus foo.pl", 2, "", "kwhere: unknown option --bogus\n\nusage: kwhere"},
       {"foo.pl --pattern", 2, "", "kwhere: --pattern needs a pattern\n\nusage: kwhere"},
       {"--roots foo.pl", 2, "", "kwhere: --roots takes no NAME\n\nusage: kwhere"},
+      {"--perl foo.pl", 2, "", "kwhere: --perl takes no NAME\n\nusage: kwhere"},
+      {"--perl -r", 2, "", "kwhere: --perl and --roots cannot be combined\n\nusage: kwhere"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);

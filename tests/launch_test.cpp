@@ -84,7 +84,7 @@ TEST(StartPerl, InTheJobOrWithoutIt) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    ASSERT_TRUE(StartPerl(commandLine.data(), &startup, &givenJob, &process));
+    ASSERT_TRUE(StartPerl(perl.c_str(), commandLine.data(), &startup, &givenJob, &process));
     KernelHandle child(process.hProcess), childThread(process.hThread);
     EXPECT_EQ(static_cast<bool>(givenJob), row.inJob);
     BOOL inJob = !row.inJob;

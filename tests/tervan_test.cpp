@@ -252,6 +252,146 @@ TEST_F(Launcher, NoPerl) {
   EXPECT_FALSE(Exists(record));
 }
 
+// Where the launcher takes perl.exe from, and what kwhere --perl says of it: copies of the
+// stand-in Perl beside the launcher, in the current directory, in folders named on the PATH, and
+// configured; each set-up run through tervan.exe and kwhere.exe installed side by side.
+TEST_F(Launcher, PerlOnlyFromTrustedPlaces) {
+  InstallScript();
+  CopyProgram("kwhere.exe", bin + "\\kwhere.exe");
+  const std::string work = folder.MakeDirectory("work");
+  folder.MakeDirectory("work\\sub");
+  folder.MakeDirectory("dist");
+  const std::string perlDirectory = folder.Join("perl");
+  const std::string onPath = perl;
+  const std::string beside = bin + "\\perl.exe";
+  const std::string planted = work + "\\perl.exe";
+  const std::string below = work + "\\sub\\perl.exe";
+  const std::string configured = folder.Join("dist\\perl.exe");
+  const std::string bare = folder.Join("dist\\perl");
+  const std::string missing = folder.Join("dist\\missing\\perl.exe");
+  const std::string ini = texmf + "\\korvid\\config\\korvid.ini";
+  const std::string noPerl = "tervan: you do not have Perl in your PATH.\n";
+  const std::string noneFound =
+      "kwhere: perl.exe is not beside the launcher, in a system directory or in a PATH entry\n";
+  const std::string notRun = "kwhere: " + planted +
+                             " is not run: the current directory is searched only where the PATH "
+                             "names it\n";
+  auto configuredProblem = [](const std::string& value, const std::string& setting,
+                              const std::string& what) {
+    return "the configured Perl '" + value + "' (" + setting + ") " + what;
+  };
+  const std::string byVariable = "set by KORVID_PERL";
+  const std::string inIni = "set in " + ini;
+  struct Row {
+    const char* setup;
+    List perls;             // where copies of perl.exe lie
+    std::string path;       // the first entries of PATH
+    const char* variable;   // KORVID_PERL; null: unset
+    std::string iniValue;   // Perl in section Korvid of the install root's korvid.ini; "": none
+    std::string runs;       // the perl.exe that runs; empty: none
+    std::string error;      // tervan's message then
+    std::string where;      // what kwhere --perl prints
+    std::string whereError;
+    bool decoy = false;     // another program as dist\perl.exe
+  };
+  const Row rows[] = {
+      {"planted in the current directory, another on the PATH", {planted, onPath}, perlDirectory,
+       nullptr, "", onPath, "", onPath + "  (PATH entry 1)\n", notRun},
+      {"only in the current directory", {planted}, perlDirectory, nullptr, "", "", noPerl, "",
+       noneFound + notRun},
+      {"\".\" on the PATH", {planted, onPath}, ".;" + perlDirectory, nullptr, "", planted, "",
+       planted + "  (PATH entry 1, the current directory)\n", ""},
+      {"the current directory's own path on the PATH", {planted, onPath},
+       work + ";" + perlDirectory, nullptr, "", planted, "", planted + "  (PATH entry 1)\n", ""},
+      {"below the current directory, through a relative entry", {below}, "sub", nullptr, "", "",
+       noPerl, "",
+       noneFound + "kwhere: PATH entry 1 'sub' is not searched: it depends on the current "
+                   "directory\n"},
+      {"beside the launcher before the PATH", {beside, onPath, planted}, perlDirectory, nullptr,
+       "", beside, "", beside + "  (beside the launcher)\n", notRun},
+      {"KORVID_PERL before the launcher's directory, the PATH and korvid.ini",
+       {beside, onPath, configured}, perlDirectory, configured.c_str(), onPath, configured, "",
+       configured + "  (configured, " + byVariable + ")\n", ""},
+      {"configured in korvid.ini", {beside, onPath, configured}, perlDirectory, nullptr,
+       configured, configured, "", configured + "  (configured, " + inIni + ")\n", ""},
+      {"configured but missing", {beside, onPath}, perlDirectory, missing.c_str(), "", "",
+       "tervan: " + configuredProblem(missing, byVariable, "is not an existing file") + ".\n", "",
+       "kwhere: " + configuredProblem(missing, byVariable, "is not an existing file") + "\n"},
+      {"configured as a directory", {onPath}, perlDirectory, perlDirectory.c_str(), "", "",
+       "tervan: " + configuredProblem(perlDirectory, byVariable, "is not an existing file") +
+           ".\n",
+       "", "kwhere: " + configuredProblem(perlDirectory, byVariable, "is not an existing file") +
+               "\n"},
+      {"configured relative, though the current directory holds it", {planted, onPath},
+       perlDirectory, nullptr, "perl.exe", "", "tervan: " +
+       configuredProblem("perl.exe", inIni, "is not a full path") + ".\n", "",
+       "kwhere: " + configuredProblem("perl.exe", inIni, "is not a full path") + "\n"},
+      {"configured without an extension, beside a perl.exe", {bare}, perlDirectory, bare.c_str(),
+       "", bare, "", bare + "  (configured, " + byVariable + ")\n", "", true},
+  };
+  path.reset();
+  const std::string systemPath = oldPath();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.setup);
+    for (const std::string& copy : {onPath, beside, planted, below, configured, bare}) {
+      DeleteFileA(copy.c_str());
+    }
+    for (const std::string& copy : row.perls) CopyProgram("fakeperl.exe", copy);
+    if (row.decoy) CopyProgram("probe.exe", configured);
+    DeleteFileA(ini.c_str());
+    if (!row.iniValue.empty()) WriteFileBytes(ini, "[Korvid]\nPerl=" + row.iniValue + "\n");
+    ScopedEnvironment pathVariable("PATH", (row.path + ";" + systemPath).c_str());
+    ScopedEnvironment variable("KORVID_PERL", row.variable);
+    DeleteFileA(record.c_str());
+    ProcessOptions options;
+    options.currentDirectory = work;
+
+    ProcessResult result = Run(exe + " x", options);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, row.error);
+    if (row.runs.empty()) {
+      EXPECT_EQ(result.exitCode, 1u);
+      EXPECT_FALSE(Exists(record));
+    } else {
+      EXPECT_EQ(result.exitCode, 0u);
+      EXPECT_EQ(ReadFakePerlRecord(record).commandLine,
+                Quoted(row.runs) + " " + Quoted(texmf + "\\tex\\perl\\foo.pl") + " x");
+    }
+
+    ProcessResult where = RunProcess(Quoted(bin + "\\kwhere.exe") + " --perl", options);
+    ASSERT_TRUE(where.started);
+    EXPECT_EQ(where.exitCode, row.runs.empty() ? 1u : 0u);
+    EXPECT_EQ(UnixLineEnds(where.out), row.where);
+    EXPECT_EQ(UnixLineEnds(where.err), row.whereError);
+  }
+}
+
+// Perl keeps the DLL search it is started with: it loads a DLL from a folder on the PATH, which the
+// launcher leaves out of its own search. Without the folder on the PATH, the DLL is not found.
+TEST_F(Launcher, PerlKeepsItsOwnDllSearch) {
+  InstallScript();
+  CopyProgram("korvidtestdll.dll", folder.Join("dlls\\korvidtestdll.dll"));
+  ScopedEnvironment load(kFakePerlLoadLibrary, "korvidtestdll.dll");
+  const std::string withPerl = folder.Join("perl") + ";" + oldPath();
+  struct Row { std::string path; bool loaded; std::uint32_t error; };
+  const Row rows[] = {
+      {folder.Join("dlls") + ";" + withPerl, true, 0},
+      {withPerl, false, ERROR_MOD_NOT_FOUND},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    ScopedEnvironment pathVariable("PATH", row.path.c_str());
+    ProcessOptions options;
+    options.currentDirectory = folder.Path();  // the build's folder holds the DLL too
+    ASSERT_EQ(Run(exe, options).exitCode, 0u);
+    std::optional<FakePerlLibraryCheck> library = ReadFakePerlRecord(record).library;
+    ASSERT_TRUE(library.has_value());
+    EXPECT_EQ(library->loaded, row.loaded);
+    EXPECT_EQ(library->error, row.error);
+  }
+}
+
 TEST_F(Launcher, NoScript) {
   BuildFndb();
   ProcessResult result = Run(exe);

@@ -15,6 +15,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: kwhere [options] NAME...\n"
     "       kwhere --roots\n"
+    "       kwhere --perl\n"
     "\n"
     "Prints, one line each, the path where the file search finds NAME. The default pattern is\n"
     "the one the launcher finds its script along, so \"kwhere foo.pl\" names the script that\n"
@@ -26,11 +27,14 @@ constexpr char kUsage[] =
     "  -a, --all           print the match in every element of the expanded pattern, in search\n"
     "                      order, with its root and whether the root's fndb or the disk answered\n"
     "  -r, --roots         list the TEXMF roots in order, with their marks and fndbs\n"
+    "      --perl          print the perl.exe the launcher runs and why (kwhere's own directory\n"
+    "                      stands for the launcher's: both lie in the distribution's bin)\n"
     "  -t, --trace         trace the search on standard error (as KORVID_TRACE=all does)\n"
     "  -h, --help          print this text\n"
     "      --version       print the version\n"
     "\n"
-    "Exit status: 0 every NAME found, 1 a NAME not found or a failure, 2 wrong usage.\n";
+    "Exit status: 0 every NAME found (with --perl: a Perl found), 1 a NAME not found (no Perl)\n"
+    "or a failure, 2 wrong usage.\n";
 
 constexpr char kTool[] = "kwhere";
 
@@ -164,15 +168,72 @@ int ListRoots() {
   return status;
 }
 
+std::string PerlReason(const korvid::PerlCandidate& perl, const std::string& setting) {
+  switch (perl.source) {
+    case korvid::PerlSource::Configured:
+      return "configured, " + setting;
+    case korvid::PerlSource::LauncherDirectory:
+      return "beside the launcher";
+    case korvid::PerlSource::SystemDirectory:
+      return "system directory";
+    case korvid::PerlSource::PathEntry:
+      return "PATH entry " + std::to_string(perl.pathEntry) +
+             (perl.currentDirectory ? ", the current directory" : "");
+    case korvid::PerlSource::None:
+      break;
+  }
+  return {};
+}
+
+// The perl.exe the launcher would run and why, or why there is none.
+int ShowPerl() {
+  korvid::PerlLocation location = korvid::LocatePerl();
+  if (std::string problem = korvid::DescribePerlProblem(location); !problem.empty()) {
+    korvid::tools::Complain(kTool, problem);
+    return 1;
+  }
+  if (location.problem == korvid::PerlProblem::None) {
+    std::printf("%s  (%s)\n", location.perl.path.c_str(),
+                PerlReason(location.perl, location.setting).c_str());
+  } else {
+    korvid::tools::Complain(
+        kTool, "perl.exe is not beside the launcher, in a system directory or in a PATH entry");
+    for (const korvid::PassedOverPathEntry& entry : location.plan.passedOver) {
+      bool tooLong = entry.reason == korvid::PassedOverPathEntry::Reason::TooLong;
+      korvid::tools::Complain(kTool, "PATH entry " + std::to_string(entry.position) + " '" +
+                                         entry.entry + "' is not searched: " +
+                                         (tooLong ? "its perl.exe would be too long"
+                                                  : "it depends on the current directory"));
+    }
+  }
+  // Where the launcher used to find a perl.exe first, it now needs to be asked for.
+  char current[korvid::kMaxPath];
+  if (location.perl.source != korvid::PerlSource::Configured &&
+      korvid::GetWorkingDirectory(0, current) != nullptr) {
+    std::string here = current;
+    if (!korvid::IsDirectoryDelimiter(static_cast<unsigned char>(here.back()))) here += '\\';
+    here += "perl.exe";
+    if (korvid::AccessFile(here.c_str(), 0) &&
+        (location.problem != korvid::PerlProblem::None ||
+         korvid::PathCompare(here.c_str(), location.perl.path.c_str()) != 0)) {
+      korvid::tools::Complain(kTool, here + " is not run: the current directory is searched only "
+                                            "where the PATH names it");
+    }
+  }
+  return location.problem == korvid::PerlProblem::None ? 0 : 1;
+}
+
 int Run(int argc, char** argv) {
   using Kind = korvid::tools::OptionParser::Kind;
-  enum Option { kPattern, kAll, kRoots, kTrace };
+  enum Option { kPattern, kAll, kRoots, kTrace, kPerl };
   static constexpr korvid::tools::OptionDefinition kOptions[] = {
-      {'p', "pattern", true}, {'a', "all", false}, {'r', "roots", false}, {'t', "trace", false}};
+      {'p', "pattern", true}, {'a', "all", false},   {'r', "roots", false},
+      {'t', "trace", false},  {'\0', "perl", false}};
   const char* pattern = korvid::kScriptSearchPattern;
   bool all = false;
   bool roots = false;
   bool trace = false;
+  bool perl = false;
   std::vector<const char*> names;
   korvid::tools::OptionParser parser(argc, argv, kOptions);
   for (auto item = parser.Next(); item.kind != Kind::End; item = parser.Next()) {
@@ -197,10 +258,15 @@ int Run(int argc, char** argv) {
       case kTrace:
         trace = true;
         break;
+      case kPerl:
+        perl = true;
+        break;
     }
   }
+  if (perl && roots) return Usage("--perl and --roots cannot be combined");
+  if (perl && !names.empty()) return Usage("--perl takes no NAME");
   if (roots && !names.empty()) return Usage("--roots takes no NAME");
-  if (!roots && names.empty()) return Usage("no NAME given");
+  if (!roots && !perl && names.empty()) return Usage("no NAME given");
 
   // Start-up reads the variable.
   if (trace) _putenv("KORVID_TRACE=all");
@@ -208,6 +274,8 @@ int Run(int argc, char** argv) {
   int status = 0;
   if (roots) {
     status = ListRoots();
+  } else if (perl) {
+    status = ShowPerl();
   } else {
     for (const char* name : names) {
       if (std::strlen(name) >= korvid::kMaxPath) {
@@ -232,4 +300,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) {
+  korvid::RestrictDllSearch();
+  return Run(argc, argv);
+}

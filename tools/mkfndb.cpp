@@ -259,6 +259,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  korvid::RestrictDllSearch();
   korvid::InitializeLibrary();
   int status = Run(argc, argv);
   korvid::UninitializeLibrary();

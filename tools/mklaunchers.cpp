@@ -404,4 +404,7 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) {
+  korvid::RestrictDllSearch();
+  return Run(argc, argv);
+}

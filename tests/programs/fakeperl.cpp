@@ -126,7 +126,8 @@ std::string CurrentDirectory() {
 
 std::atomic<DWORD> receivedEvent{0xFFFFFFFF};
 HANDLE eventArrived = nullptr;
-HANDLE testWaiting = nullptr;   // the test's "-waiting" and "-received" events, when it gave them
+// The test's "-waiting" and "-received" events, when it gave them.
+HANDLE testWaiting = nullptr;
 HANDLE testReceived = nullptr;
 
 HANDLE OpenTestEvent(const std::string& name) {
@@ -153,6 +154,7 @@ struct Record {
   std::string currentDirectory;
   std::vector<std::pair<const char*, std::optional<std::string>>> environment;
   std::vector<std::pair<std::string, DWORD>> mappings;  // name, 0 when it opened, else the error
+  std::optional<std::pair<std::string, DWORD>> library;  // name, 0 when it loaded, else the error
   std::string ctrlEvent;                                // empty: not asked to wait
 };
 
@@ -167,6 +169,11 @@ std::string Format(const Record& record) {
   for (const auto& [name, error] : record.mappings) {
     text += "mapping " + HexEncode(name) +
             (error == 0 ? std::string(" opened") : " missing " + std::to_string(error)) + "\n";
+  }
+  if (record.library) {
+    const auto& [name, error] = *record.library;
+    text += "library " + HexEncode(name) +
+            (error == 0 ? std::string(" loaded") : " missing " + std::to_string(error)) + "\n";
   }
   if (!record.ctrlEvent.empty()) text += "ctrl-event " + record.ctrlEvent + "\n";
   text += "end\n";
@@ -242,6 +249,15 @@ int main() {
     if (mapping == nullptr && error == 0) error = ERROR_GEN_FAILURE;
     if (mapping != nullptr) CloseHandle(mapping);
     record.mappings.emplace_back(name, error);
+  }
+
+  // By name, as Perl loads its extensions' DLLs: along the search this process was given.
+  if (std::optional<std::string> library = Variable(testing_support::kFakePerlLoadLibrary)) {
+    HMODULE module = LoadLibraryA(library->c_str());
+    DWORD error = module == nullptr ? GetLastError() : 0;
+    if (module == nullptr && error == 0) error = ERROR_GEN_FAILURE;
+    if (module != nullptr) FreeLibrary(module);
+    record.library.emplace(*library, error);
   }
 
   if (std::optional<std::string> start = Variable(testing_support::kFakePerlStart)) {

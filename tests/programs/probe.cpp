@@ -1,6 +1,6 @@
 // A test program that starts the library where it was copied to and prints what it is asked:
 // each argument names one question, and each answer goes to standard output on a line of its own.
-#include "korvid.h"
+#include "internal.h"
 #include "registry_sandbox.h"
 
 #include <cstdio>
@@ -48,6 +48,19 @@ void Answer(const char* question) {
     char value[kMaxPath];
     const char* result = GetConfigValue(section.c_str(), name.c_str(), value, sizeof value, nullptr);
     std::printf("config=%s\n", result ? result : "(none)");
+  } else if (q == "restrictdll") {
+    std::printf("restrictdll=%d\n", RestrictDllSearch() ? 1 : 0);
+  } else if (q.rfind("loadlibrary:", 0) == 0 || q.rfind("systemlibrary:", 0) == 0) {
+    // loadlibrary:NAME (LoadLibraryA) or systemlibrary:NAME (the library's loader); freed again,
+    // so that a later question finds it anew. The answer: loaded, or the error number.
+    std::string how = q.substr(0, q.find(':'));
+    std::string name = q.substr(how.size() + 1);
+    HMODULE module = how == "loadlibrary" ? LoadLibraryA(name.c_str())
+                                          : LoadSystemLibrary(name.c_str());
+    unsigned long error = module == nullptr ? GetLastError() : 0;
+    if (module != nullptr) FreeLibrary(module);
+    std::string answer = module != nullptr ? "loaded" : std::to_string(error);
+    std::printf("%s=%s\n", how.c_str(), answer.c_str());
   } else if (q == "env:KORVID_CWD" || q.rfind("env:", 0) == 0) {
     const char* value = std::getenv(q.c_str() + 4);
     std::printf("%s=%s\n", q.c_str(), value ? value : "(unset)");

@@ -41,6 +41,16 @@ bool ParseNumber(std::string_view text, std::uint32_t* number) {
   return true;
 }
 
+// The end of a "KEY NAME SUCCESS" or "KEY NAME missing ERROR" line.
+bool ParseOutcome(const std::vector<std::string_view>& f, std::string_view success, bool* good,
+                  std::uint32_t* error) {
+  if (f.size() == 3 && f[2] == success) {
+    *good = true;
+    return true;
+  }
+  return f.size() == 4 && f[2] == "missing" && ParseNumber(f[3], error);
+}
+
 }  // namespace
 
 bool HexDecode(std::string_view hex, std::string* bytes) {
@@ -106,12 +116,13 @@ bool ParseFakePerlRecord(std::string_view bytes, FakePerlRecord* record, std::st
     } else if (key == "mapping" && (f.size() == 3 || f.size() == 4)) {
       FakePerlMappingCheck check;
       if (!HexDecode(f[1], &check.name) || check.name.empty()) return fail("bad hex");
-      if (f.size() == 3 && f[2] == "opened") {
-        check.opened = true;
-      } else if (f.size() != 4 || f[2] != "missing" || !ParseNumber(f[3], &check.error)) {
-        return fail("bad mapping line");
-      }
+      if (!ParseOutcome(f, "opened", &check.opened, &check.error)) return fail("bad mapping line");
       record->mappings.push_back(check);
+    } else if (key == "library" && (f.size() == 3 || f.size() == 4) && !record->library) {
+      FakePerlLibraryCheck check;
+      if (!HexDecode(f[1], &check.name) || check.name.empty()) return fail("bad hex");
+      if (!ParseOutcome(f, "loaded", &check.loaded, &check.error)) return fail("bad library line");
+      record->library = check;
     } else if (key == "ctrl-event" && f.size() == 2 &&
                record->ctrlState == FakePerlCtrlState::NotAsked) {
       if (f[1] == "none") {

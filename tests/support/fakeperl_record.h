@@ -31,6 +31,8 @@ inline constexpr char kFakePerlCtrlExitCode[] = "FAKEPERL_CTRL_EXIT_CODE";  // d
 // A command line that fakeperl.exe starts before it writes its record and leaves running; the
 // program started sees neither this variable nor FAKEPERL_RECORD and FAKEPERL_SIGNALS.
 inline constexpr char kFakePerlStart[] = "FAKEPERL_START";
+// A DLL name that fakeperl.exe loads with LoadLibraryA (and frees) before it writes its record.
+inline constexpr char kFakePerlLoadLibrary[] = "FAKEPERL_LOAD_LIBRARY";
 
 // The exit code of fakeperl.exe when its controls are unusable or the record cannot be written;
 // it says so on standard error, prefixed "fakeperl: ".
@@ -48,6 +50,7 @@ inline constexpr const char* kFakePerlRecordedVariables[] = {
 //   current-directory HEX
 //   environment NAME set HEX | environment NAME unset        (one line per recorded variable)
 //   mapping HEX opened | mapping HEX missing ERROR            (one line per name asked for)
+//   library HEX loaded | library HEX missing ERROR            (only when asked to load one)
 //   ctrl-event none | ctrl-event NUMBER                       (only when asked to wait)
 //   end
 // An empty value is written as "-". Lines end in "\n"; fields are separated by one blank.
@@ -77,6 +80,12 @@ struct FakePerlMappingCheck {
   std::uint32_t error = 0;  // GetLastError after a failed OpenFileMappingA
 };
 
+struct FakePerlLibraryCheck {
+  std::string name;
+  bool loaded = false;
+  std::uint32_t error = 0;  // GetLastError after a failed LoadLibraryA
+};
+
 enum class FakePerlCtrlState { NotAsked, NoEvent, Received };
 
 struct FakePerlRecord {
@@ -84,6 +93,7 @@ struct FakePerlRecord {
   std::string currentDirectory;
   std::map<std::string, std::optional<std::string>> environment;  // every recorded variable
   std::vector<FakePerlMappingCheck> mappings;                      // in the order asked
+  std::optional<FakePerlLibraryCheck> library;                     // when asked to load one
   FakePerlCtrlState ctrlState = FakePerlCtrlState::NotAsked;
   std::uint32_t ctrlEvent = 0;  // with Received: CTRL_C_EVENT (0), CTRL_BREAK_EVENT (1), ...
 };
