@@ -29,6 +29,15 @@ struct FndbLayoutOptions {
 // would not fit 32-bit offsets.
 std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options);
 
+// The records and names of a directory tree as LayOutFndb places them, from the first word
+// boundary at or after `start` on, for a directory added to a database: the top directory's
+// records get the given name and parent offsets. bytes receives what goes at `start` and after;
+// the result is the offset of the top directory's first record, 0 (bytes empty) when the tree
+// would not fit 32-bit offsets.
+std::uint32_t LayOutFndbSubtree(const FndbTreeDirectory& top, std::uint32_t start,
+                                std::uint32_t nameOffset, std::uint32_t parentOffset,
+                                std::uint32_t namesPerRecord, std::string* bytes);
+
 struct FndbTreeStatistics {
   std::uint32_t directories = 0;  // the root included
   std::uint32_t files = 0;
