@@ -116,6 +116,22 @@ void TraceWin32Error(unsigned long number, const char* info, const char* module,
   if (text != nullptr) LocalFree(text);
 }
 
+std::string SystemErrorText(unsigned long number) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, number, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+      nullptr);
+  std::string result = (length != 0 && text != nullptr) ? std::string(text, length)
+                                                        : "Win32 error " + std::to_string(number);
+  if (text != nullptr) LocalFree(text);
+  while (!result.empty() &&
+         (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) {
+    result.pop_back();
+  }
+  return result;
+}
+
 void TraceLastWin32Error(const char* info, const char* module, int line) {
   TraceWin32Error(GetLastError(), info, module, line);
 }

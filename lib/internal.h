@@ -66,6 +66,9 @@ const RegistryFunctions& Registry();
 // Close wrappers: they report a failure and leave the thread's last error as it was when the
 // close succeeds, so that an error about to be reported is not clobbered.
 
+// The system's text for an error number, without its line end.
+std::string SystemErrorText(unsigned long number);
+
 void CloseRegistryKey(HKEY key);
 void CloseFindHandle(HANDLE handle);
 void CloseKernelHandle(HANDLE handle);

@@ -152,28 +152,28 @@ TEST(FndbUpdate, EachChangeListsWhatItSays) {
       {"a directory is no file", {Change(Kind::RemoveFile, "tex\\latex")},
        FndbPlanOutcome::Unchanged, {}, {}},
       {"a directory with its content",
-       {Change(Kind::AddDirectory, "fonts\\tfm", {"", {"cmr10.tfm"}, {{"public", {"p.tfm"}, {}}}})},
+       {Change(Kind::AddTree, "fonts\\tfm", {"", {"cmr10.tfm"}, {{"public", {"p.tfm"}, {}}}})},
        FndbPlanOutcome::Planned,
        {"fonts\\", "fonts\\tfm\\", "fonts\\tfm\\cmr10.tfm", "fonts\\tfm\\public\\",
         "fonts\\tfm\\public\\p.tfm"},
        {}},
       {"a listed directory gains what it lacks",
-       {Change(Kind::AddDirectory, "tex", {"", {"PLAIN.TEX", "new.tex"}, {{"latex", {"z.sty"}, {}}}})},
+       {Change(Kind::AddTree, "tex", {"", {"PLAIN.TEX", "new.tex"}, {{"latex", {"z.sty"}, {}}}})},
        FndbPlanOutcome::Planned, {"tex\\new.tex", "tex\\latex\\z.sty"}, {}},
-      {"a listed directory lacks nothing", {Change(Kind::AddDirectory, "tex", {"", {"plain.tex"}, {}})},
+      {"a listed directory lacks nothing", {Change(Kind::AddTree, "tex", {"", {"plain.tex"}, {}})},
        FndbPlanOutcome::Unchanged, {}, {}},
-      {"a directory with everything below it", {Change(Kind::RemoveDirectory, "tex")},
+      {"a directory with everything below it", {Change(Kind::RemoveTree, "tex")},
        FndbPlanOutcome::Planned, {},
        {"tex\\", "tex\\plain.tex", "tex\\latex\\", "tex\\latex\\a.sty", "tex\\latex\\b.sty",
         "tex\\latex\\c.sty"}},
-      {"a directory not listed", {Change(Kind::RemoveDirectory, "tex\\none")},
+      {"a directory not listed", {Change(Kind::RemoveTree, "tex\\none")},
        FndbPlanOutcome::Unchanged, {}, {}},
       {"a file then its directory",
-       {Change(Kind::AddFile, "doc\\y.pdf"), Change(Kind::RemoveDirectory, "doc")},
+       {Change(Kind::AddFile, "doc\\y.pdf"), Change(Kind::RemoveTree, "doc")},
        FndbPlanOutcome::Planned, {}, {"doc\\", "doc\\x.pdf"}},
       {"no component", {Change(Kind::AddFile, "\\/")}, FndbPlanOutcome::BadPath, {}, {}},
       {"a dot component", {Change(Kind::AddFile, "tex\\.\\x")}, FndbPlanOutcome::BadPath, {}, {}},
-      {"a dot-dot component", {Change(Kind::RemoveDirectory, "tex/..")}, FndbPlanOutcome::BadPath,
+      {"a dot-dot component", {Change(Kind::RemoveTree, "tex/..")}, FndbPlanOutcome::BadPath,
        {}, {}},
       {"a zero byte", {Change(Kind::AddFile, std::string("a\0b", 3))}, FndbPlanOutcome::BadPath, {},
        {}},
@@ -185,7 +185,7 @@ TEST(FndbUpdate, EachChangeListsWhatItSays) {
                          return path + "f";
                        }())},
        FndbPlanOutcome::BadPath, {}, {}},
-      {"a bad name in added content", {Change(Kind::AddDirectory, "x", {"", {".."}, {}})},
+      {"a bad name in added content", {Change(Kind::AddTree, "x", {"", {".."}, {}})},
        FndbPlanOutcome::BadPath, {}, {}},
   };
   for (const Row& row : rows) {
@@ -216,8 +216,9 @@ TEST(FndbUpdate, EachChangeListsWhatItSays) {
   }
 }
 
-// The stores of an update: the new bytes go into the free space; below the old usedSize only
-// usedSize, one link word per edited directory and, last, changeCount change.
+// The stores of an update: the new bytes go into the free space; below the old usedSize only the
+// mark of an update under way, usedSize, one link word per edited directory and changeCount
+// change.
 TEST(FndbUpdate, StoresFillThenMoveUsedSizeThenPublishThenCount) {
   struct Row {
     const char* label;
@@ -228,7 +229,7 @@ TEST(FndbUpdate, StoresFillThenMoveUsedSizeThenPublishThenCount) {
       {"one file", {Change(Kind::AddFile, "tex\\latex\\d.sty")}, 1},
       {"a removal", {Change(Kind::RemoveFile, "README")}, 1},
       {"two directories' edits",
-       {Change(Kind::AddDirectory, "tex", {"", {"n.tex"}, {{"latex", {"n.sty"}, {}}}})}, 2},
+       {Change(Kind::AddTree, "tex", {"", {"n.tex"}, {{"latex", {"n.sty"}, {}}}})}, 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -237,12 +238,15 @@ TEST(FndbUpdate, StoresFillThenMoveUsedSizeThenPublishThenCount) {
     FndbUpdatePlan plan(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     for (const FndbChange& change : row.changes) plan.Add(change);
     std::vector<FndbStore> stores = plan.Stores();
-    ASSERT_EQ(stores.size(), 3 * row.publishes + 1);
+    ASSERT_EQ(stores.size(), 3 * row.publishes + 3);
+    EXPECT_EQ(stores.front().role, FndbStoreRole::Underway);
+    EXPECT_EQ(stores.front().offset, kFndbUnderwayField);
+    EXPECT_EQ(stores.front().word, kFndbUnderway);
     std::uint32_t end = oldUsed;
     for (std::size_t edit = 0; edit < row.publishes; ++edit) {
-      const FndbStore& fill = stores[3 * edit];
-      const FndbStore& usedSize = stores[3 * edit + 1];
-      const FndbStore& publish = stores[3 * edit + 2];
+      const FndbStore& fill = stores[1 + 3 * edit];
+      const FndbStore& usedSize = stores[2 + 3 * edit];
+      const FndbStore& publish = stores[3 + 3 * edit];
       EXPECT_EQ(fill.role, FndbStoreRole::Fill);
       EXPECT_GE(fill.offset, end);
       EXPECT_EQ(fill.offset % 4, 0u);
@@ -255,15 +259,20 @@ TEST(FndbUpdate, StoresFillThenMoveUsedSizeThenPublishThenCount) {
       EXPECT_GE(publish.word, fill.offset);
       EXPECT_LT(publish.word, end);
     }
-    EXPECT_EQ(stores.back().role, FndbStoreRole::ChangeCount);
-    EXPECT_EQ(stores.back().offset, kFndbChangeCountField);
-    EXPECT_EQ(stores.back().word, 2u);
+    const FndbStore& count = stores[stores.size() - 2];
+    EXPECT_EQ(count.role, FndbStoreRole::ChangeCount);
+    EXPECT_EQ(count.offset, kFndbChangeCountField);
+    EXPECT_EQ(count.word, 2u);
+    EXPECT_EQ(stores.back().role, FndbStoreRole::Done);
+    EXPECT_EQ(stores.back().offset, kFndbUnderwayField);
+    EXPECT_EQ(stores.back().word, 0u);
     EXPECT_EQ(plan.UsedSize(), end);
   }
 }
 
 // A writer ended after any store leaves bytes that a strict reader accepts, each directory with
-// its old or its new content, and the old changeCount until the last store.
+// its old or its new content, and the old changeCount until its store. The next writer finds the
+// mark of an update under way and moves the count, with nothing else to change.
 TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
   // tex\latex holds four names per record, the last record full.
   FndbTreeDirectory tree = SmallTree();
@@ -275,9 +284,9 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
     std::size_t stores;
   };
   const Row rows[] = {
-      {"a file added to a full chain", Change(Kind::AddFile, "tex\\latex\\e.sty"), 4},
-      {"a new folder two levels deep", Change(Kind::AddFile, "doc\\new\\deeper\\n.pdf"), 4},
-      {"a removal from a first record", Change(Kind::RemoveFile, "README"), 4},
+      {"a file added to a full chain", Change(Kind::AddFile, "tex\\latex\\e.sty"), 6},
+      {"a new folder two levels deep", Change(Kind::AddFile, "doc\\new\\deeper\\n.pdf"), 6},
+      {"a removal from a first record", Change(Kind::RemoveFile, "README"), 6},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -326,14 +335,22 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
         allOld = allOld && asBefore;
         allNew = allNew && asAfter;
       }
-      // Until the publishing store the listing is the old one; from it on, the new one. Only the
-      // last store moves changeCount: a writer ended between the two leaves the new listing with
+      // Until the publishing store the listing is the old one; from it on, the new one. The store
+      // after it moves changeCount: a writer ended between the two leaves the new listing with
       // the old count.
       EXPECT_EQ(allOld, n < publish);
       EXPECT_EQ(allNew, n >= publish);
-      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField), n == stores.size() ? 2u : 1u);
+      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField), n > publish ? 2u : 1u);
+      FndbUpdatePlan next(bytes.data(), static_cast<std::uint32_t>(bytes.size()), 4);
+      bool halfWay = n > 0 && n < stores.size();
+      EXPECT_EQ(next.Repairs(), halfWay);
+      std::vector<FndbStore> repair = next.Stores();
+      ASSERT_EQ(repair.size(), halfWay ? 3u : 0u);
+      ASSERT_TRUE(MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()), repair));
+      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField), (n > publish ? 2u : 1u) + (halfWay ? 1u : 0u));
+      EXPECT_EQ(WordIn(bytes, kFndbUnderwayField), 0u);
     }
-    EXPECT_EQ(publish, stores.size() - 1);
+    EXPECT_EQ(publish, stores.size() - 2);
   }
 }
 
@@ -525,7 +542,7 @@ TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
     if (i % 3 == 0) {
       std::string folder = directory + "\\new";
       changes.push_back(listed.erase(folder)
-                            ? Change(Kind::RemoveDirectory, folder)
+                            ? Change(Kind::RemoveTree, folder)
                             : Change(Kind::AddFile, folder + "\\x\\t" + std::to_string(i % 5) + ".sty"));
       if (changes.back().kind == Kind::AddFile) listed.insert(folder);
     }

@@ -13,6 +13,11 @@ struct FndbTreeDirectory {
   std::vector<FndbTreeDirectory> subdirectories;
 };
 
+// The free space a whole build leaves after the data, for updates in place while programs hold the
+// database: a package of tens of files in a few new folders, added file by file, takes about a
+// tenth of it (see the README).
+constexpr std::uint32_t kFndbBuildReserve = 65536;
+
 struct FndbLayoutOptions {
   bool frozen = false;  // header flag bit 0
   std::uint32_t changeCount = 1;

@@ -122,6 +122,7 @@ FndbUpdatePlan::FndbUpdatePlan(const void* data, std::uint32_t size, std::uint32
   start = usedSize;
   used = usedSize;
   sound = true;
+  underway = FndbView(this->data, this->size).Word(kFndbUnderwayField) == kFndbUnderway;
 }
 
 bool FndbUpdatePlan::Word(std::uint64_t offset, std::uint32_t* value) const {
@@ -310,7 +311,7 @@ FndbPlanOutcome FndbUpdatePlan::Add(const FndbChange& change) {
       edit.removeFiles.emplace_back(name);
       return Edit(place.directory, place.link, std::move(edit));
     }
-    case FndbChange::Kind::AddDirectory: {
+    case FndbChange::Kind::AddTree: {
       FndbTreeDirectory content;
       if (!CleanTree(change.content, kMaxDepth - components.size(), &content)) {
         return FndbPlanOutcome::BadPath;
@@ -322,7 +323,7 @@ FndbPlanOutcome FndbUpdatePlan::Add(const FndbChange& change) {
       edit.addDirectories.push_back(Nest(missing, 0, std::move(content)));
       return Edit(place.directory, place.link, std::move(edit));
     }
-    case FndbChange::Kind::RemoveDirectory: {
+    case FndbChange::Kind::RemoveTree: {
       if (!Resolve(parent, &place)) return FndbPlanOutcome::Damaged;
       if (place.depth < parent.size()) return FndbPlanOutcome::Unchanged;
       FndbDirectoryEdit edit;
@@ -668,18 +669,23 @@ void FndbUpdatePlan::Store(FndbStoreRole role, std::uint32_t offset, std::uint32
 std::uint32_t FndbUpdatePlan::ChangeCount(bool moveChangeCount) const {
   std::uint32_t count = 0;
   if (!sound || !Word(kFndbChangeCountField, &count)) return count;
-  return stores.empty() && !moveChangeCount ? count : NextChangeCount(count);
+  return stores.empty() && !moveChangeCount && !underway ? count : NextChangeCount(count);
 }
 
 std::vector<FndbStore> FndbUpdatePlan::Stores(bool moveChangeCount) const {
-  std::vector<FndbStore> all = stores;
-  if (sound && (!stores.empty() || moveChangeCount)) {
-    FndbStore count;
-    count.role = FndbStoreRole::ChangeCount;
-    count.offset = kFndbChangeCountField;
-    count.word = ChangeCount(moveChangeCount);
-    all.push_back(std::move(count));
-  }
+  std::vector<FndbStore> all;
+  if (!sound || (stores.empty() && !moveChangeCount && !underway)) return all;
+  auto word = [](FndbStoreRole role, std::uint32_t offset, std::uint32_t value) {
+    FndbStore store;
+    store.role = role;
+    store.offset = offset;
+    store.word = value;
+    return store;
+  };
+  all.push_back(word(FndbStoreRole::Underway, kFndbUnderwayField, kFndbUnderway));
+  all.insert(all.end(), stores.begin(), stores.end());
+  all.push_back(word(FndbStoreRole::ChangeCount, kFndbChangeCountField, ChangeCount(true)));
+  all.push_back(word(FndbStoreRole::Done, kFndbUnderwayField, 0));
   return all;
 }
 

@@ -19,13 +19,21 @@ namespace korvid {
 // of a whole build may hold more.
 constexpr std::uint32_t kFndbUpdateNamesPerRecord = 16;
 
+// The header word that marks an update under way: the lookups never read it (a whole build writes
+// 0 there). An update sets it before its first other store and clears it after its last, so that
+// the writer after one that ended half-way knows it has to move the change count.
+constexpr std::uint32_t kFndbUnderwayField = 32;
+constexpr std::uint32_t kFndbUnderway = 0x59574E55;  // the bytes "UNWY"
+
 // What a store of an update is for. Every store but a Fill is one aligned 32-bit word.
 enum class FndbStoreRole : std::uint8_t {
+  Underway,     // the header's mark of an update under way, set
   Fill,         // new records and names, written into the free space
   UsedSize,     // the header's usedSize, moved past the new bytes
   Publish,      // a link word: the header's root offset, a subdirectory record offset or an
                 // extension offset, now leading to the new records
   ChangeCount,  // the header's changeCount
+  Done,         // the mark cleared
 };
 
 struct FndbStore {
@@ -39,10 +47,11 @@ struct FndbStore {
 // (runs of separators count as one). Names compare without regard to the case of ASCII letters:
 // an added name that is listed in another case is listed already.
 struct FndbChange {
-  enum class Kind { AddFile, RemoveFile, AddDirectory, RemoveDirectory };
+  // A tree is a directory with everything below it.
+  enum class Kind { AddFile, RemoveFile, AddTree, RemoveTree };
   Kind kind = Kind::AddFile;
   std::string path;
-  FndbTreeDirectory content;  // AddDirectory: what lies below the directory
+  FndbTreeDirectory content;  // AddTree: what lies below the directory
 };
 
 // The changes of one directory, made visible by one publishing store.
@@ -70,7 +79,9 @@ enum class FndbPlanOutcome {
 
 // The plan of an update: changes, each turned into stores against the bytes as the stores before
 // it leave them. The bytes are only read; the planned bytes are kept apart until the stores are
-// made. For each directory edit:
+// made. First:
+//   0. Underway: the header's mark of an update under way is set.
+// Then for each directory edit:
 //   1. Fill: the new records and names go into the free space, from the first word boundary at or
 //      after usedSize on. Nothing published leads there, so no reader reads them yet.
 //   2. UsedSize: usedSize moves past them. A writer that ends after this leaves bytes that nothing
@@ -85,6 +96,11 @@ enum class FndbPlanOutcome {
 //   4. ChangeCount: the header's changeCount moves (never to 0). Holders compare it before each
 //      search and drop what they remember of the old content; it moves after the publishing
 //      stores, so that nothing remembered after the move was learnt from the old content.
+//   5. Done: the mark is cleared.
+// A writer that ends after 3 and before 4 leaves the new listing with the old count: a holder
+// that remembered a miss of an added file goes on dismissing it, and its name index answers from
+// the records it was built over (old ones, unchanged), until the count moves. The next update
+// finds the mark set and moves the count even when it has nothing else to change.
 // A directory's records change as a suffix of its chain: the records from the first one that loses
 // a name to the end are replaced by copies without the removed names; added names go into the copy
 // of the last record when they fit its capacity, else into new records appended to the chain.
@@ -98,9 +114,9 @@ class FndbUpdatePlan {
                  std::uint32_t namesPerRecord = kFndbUpdateNamesPerRecord);
 
   // Plans the change: 1. AddFile adds the file, and its directory with any missing parents;
-  // 2. RemoveFile removes a listed file; 3. AddDirectory adds the directory with its content (and
-  // any missing parents), or, when it is listed, what of its content is not; 4. RemoveDirectory
-  // removes a listed directory with everything below it. Nothing is planned unless Planned.
+  // 2. RemoveFile removes a listed file; 3. AddTree adds the directory with its content (and any
+  // missing parents), or, when it is listed, what of its content is not; 4. RemoveTree removes a
+  // listed directory with everything below it. Nothing is planned unless Planned.
   FndbPlanOutcome Add(const FndbChange& change);
   // Plans one directory's edit: names added that are listed already, and removed ones that are
   // not listed, are left out.
@@ -114,8 +130,11 @@ class FndbUpdatePlan {
                           std::vector<FndbDirectoryEdit>* edits) const;
 
   bool Empty() const { return stores.empty(); }
-  // The stores in the order they must be made, closed by the changeCount store when anything was
-  // planned or moveChangeCount asks for it anyway.
+  // Whether the writer before ended half-way (the mark was found set): the stores move the
+  // change count even without a change.
+  bool Repairs() const { return underway; }
+  // The stores in the order they must be made: none when nothing was planned, unless
+  // moveChangeCount asks for the count to move anyway, or the plan repairs.
   std::vector<FndbStore> Stores(bool moveChangeCount = false) const;
   // The end of the used part once the stores are made.
   std::uint32_t UsedSize() const { return used; }
@@ -155,6 +174,7 @@ class FndbUpdatePlan {
   std::uint32_t size;
   std::uint32_t start = 0;  // usedSize before the plan; the planned bytes begin here
   bool sound = false;       // the header holds a usable usedSize
+  bool underway = false;    // the mark of an update under way was found set
   std::uint32_t namesPerRecord;
   std::string fresh;                               // planned bytes from start on
   std::map<std::uint32_t, std::uint32_t> patched;  // planned word stores below start
