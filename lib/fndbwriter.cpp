@@ -30,23 +30,44 @@ using MappedView = ScopedOwner<ViewTraits>;
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
-// The writers' mutex of the open file: named after the volume and the file index, which every
-// path that leads to the file shares (two spellings of one path, a short name, a substituted drive,
-// a link on the way); after the name of the file's mapping where the file system gives no index.
+// The file's index on its volume, the same whichever path leads to the file; 0 where the file
+// system gives none. Asked of the native query: GetFileInformationByHandle, which gives it too,
+// also asks for the volume's serial number, and that takes milliseconds under wine.
+std::uint64_t FileIndex(HANDLE file) {
+  using Query = LONG(WINAPI*)(HANDLE file, void* status, void* information, ULONG length,
+                              int informationClass);
+  static const Query query = [] {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    FARPROC address = ntdll != nullptr ? GetProcAddress(ntdll, "NtQueryInformationFile") : nullptr;
+    return reinterpret_cast<Query>(reinterpret_cast<void (*)()>(address));
+  }();
+  constexpr int kFileInternalInformation = 6;
+  struct {
+    ULONG_PTR status;
+    ULONG_PTR information;
+  } status;  // IO_STATUS_BLOCK
+  LARGE_INTEGER index{};
+  if (query == nullptr ||
+      query(file, &status, &index, sizeof index, kFileInternalInformation) < 0) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(index.QuadPart);
+}
+
+// The writers' mutex of the open file: named after the file's index, which every path that leads
+// to the file shares (two spellings of one path, a short name, a substituted drive, a link on the
+// way). Two files of one index on two volumes share a mutex: their writers merely take turns.
+// Where the file system gives no index, after the name of the file's mapping.
 std::string WriterMutexName(HANDLE file, const std::string& path) {
-  BY_HANDLE_FILE_INFORMATION information;
   char name[64];
-  if (GetFileInformationByHandle(file, &information) &&
-      (information.nFileIndexHigh != 0 || information.nFileIndexLow != 0)) {
-    std::snprintf(name, sizeof name, "KorvidFndbWriter.%08lx.%08lx%08lx",
-                  static_cast<unsigned long>(information.dwVolumeSerialNumber),
-                  static_cast<unsigned long>(information.nFileIndexHigh),
-                  static_cast<unsigned long>(information.nFileIndexLow));
+  if (std::uint64_t index = FileIndex(file)) {
+    std::snprintf(name, sizeof name, "KorvidFndbWriter.%016llx",
+                  static_cast<unsigned long long>(index));
     return name;
   }
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a: mapping names can be long
   for (unsigned char c : FndbMappingName(path.c_str())) hash = (hash ^ c) * 1099511628211ull;
-  std::snprintf(name, sizeof name, "KorvidFndbWriter.%016llx",
+  std::snprintf(name, sizeof name, "KorvidFndbWriter.path.%016llx",
                 static_cast<unsigned long long>(hash));
   return name;
 }
@@ -252,14 +273,14 @@ bool FndbWriter::Take(MutexHold& hold, FndbWriteResult* result) {
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, "%g", options.waitMilliseconds / 1000.0);
       return Fail(result, FndbWriteFailure::Busy,
-                  Quoted(path) + " is being changed by another program: gave up after " +
-                      seconds + " seconds");
+                  Quoted(path) + " is being changed by another program: gave up after " + seconds +
+                      " seconds");
     }
     default:
       KORVID_RAISE(ErrorCode::Win32Error, "WaitForSingleObject");
-      return Fail(result, FndbWriteFailure::Failed, "cannot wait for the writers of " +
-                                                        Quoted(path) + ": " +
-                                                        SystemErrorText(GetLastError()));
+      return Fail(result, FndbWriteFailure::Failed,
+                  "cannot wait for the writers of " + Quoted(path) + ": " +
+                      SystemErrorText(GetLastError()));
   }
 }
 
@@ -328,8 +349,8 @@ bool FndbWriter::Apply(
       result->changed = made > 0;
       result->stopped = made < stores.size();
       if (!fits) {
-        return Fail(result, FndbWriteFailure::Failed, "the update of " + Quoted(path) +
-                                                          " does not fit its mapping");
+        return Fail(result, FndbWriteFailure::Failed,
+                    "the update of " + Quoted(path) + " does not fit its mapping");
       }
       if (!FlushViewOfFile(handles->view.get(), 0)) {
         KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
@@ -356,8 +377,10 @@ bool FndbWriter::Apply(
 // own handles are closed first; the mutex stays owned.
 bool FndbWriter::Grow(const FndbUpdatePlan& plan, const std::vector<FndbStore>& stores,
                       FndbWriteResult* result) {
-  std::uint64_t grown = std::uint64_t{plan.UsedSize()} + std::max<std::uint32_t>(options.reserve, 4096);
-  const std::uint32_t freeBytes = handles->size - FndbView(handles->view.get(), handles->size).UsedSize();
+  std::uint64_t grown =
+      std::uint64_t{plan.UsedSize()} + std::max<std::uint32_t>(options.reserve, 4096);
+  const std::uint32_t freeBytes =
+      handles->size - FndbView(handles->view.get(), handles->size).UsedSize();
   const std::uint32_t needed = plan.UsedSize() - handles->size;
   if (grown > UINT32_MAX) {
     return Fail(result, FndbWriteFailure::Failed,
@@ -400,7 +423,7 @@ bool FndbWriter::HeldByOthers() {
   handles->file.reset();
   bool held = false;
   std::string name = FndbMappingName(path.c_str());
-  
+
   if (!name.empty()) {
     MappingHandle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()));
     held = static_cast<bool>(mapping);

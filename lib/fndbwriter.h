@@ -41,10 +41,10 @@ enum class FndbWriteFailure {
 
 struct FndbWriteResult {
   FndbWriteFailure failure = FndbWriteFailure::None;
-  std::string error;  // why, for the user
+  std::string error;                      // why, for the user
   std::vector<FndbPlanOutcome> outcomes;  // of each change, in order
-  bool changed = false;   // stores were made
-  bool grown = false;     // the database was replaced by a larger copy
+  bool changed = false;                   // stores were made
+  bool grown = false;                     // the database was replaced by a larger copy
   bool repaired = false;  // the writer before ended half-way: the change count moves anyway
   bool stopped = false;   // afterStore stopped the writer
   std::uint32_t changeCount = 0;
@@ -71,8 +71,7 @@ class FndbWriter {
   FndbWriter& operator=(const FndbWriter&) = delete;
 
   // Opens the file for writing; false with the failure in result.
-  bool Open(const std::string& fndbPath, const FndbWriterOptions& options,
-            FndbWriteResult* result);
+  bool Open(const std::string& fndbPath, const FndbWriterOptions& options, FndbWriteResult* result);
   // The changes as one update (FndbUpdatePlan::Add of each). True when done, also when nothing
   // had to change; false with the failure in result and the database unchanged (unless
   // afterStore stopped the writer half-way).
@@ -105,7 +104,6 @@ class FndbWriter {
   FndbWriterOptions options;
   std::unique_ptr<Handles> handles;
   int holds = 0;  // MutexHolds alive: an update inside another one keeps the mutex handle
-
 };
 
 // The changes, as one update of the database at the path (open, update, close).
@@ -113,9 +111,9 @@ bool UpdateFndb(const std::string& fndbPath, const std::vector<FndbChange>& chan
                 const FndbWriterOptions& options, FndbWriteResult* result);
 
 struct FndbRefreshResult {
-  bool inPlace = false;        // the differences were applied in place: others hold the database
-  FndbBuildResult build;       // the walk, and the whole build when there was one
-  FndbWriteResult write;       // the update in place, when there was one
+  bool inPlace = false;   // the differences were applied in place: others hold the database
+  FndbBuildResult build;  // the walk, and the whole build when there was one
+  FndbWriteResult write;  // the update in place, when there was one
   std::vector<FndbDirectoryEdit> edits;  // what the update in place changed
 };
 

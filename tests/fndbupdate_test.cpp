@@ -1,11 +1,7 @@
 // Updates of an fndb in place over its bytes: what each change lists afterwards, the order of the
 // stores, a writer stopped after every store, the comparison with a tree, damaged bytes, and
 // readers on other threads while a writer updates.
-#include "fndb_reference.h"
-#include "fndbindex.h"
 #include "fndbupdate.h"
-#include "fndbview.h"
-#include "korvid.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +16,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "fndb_reference.h"
+#include "fndbindex.h"
+#include "fndbview.h"
+#include "korvid.h"
 
 using namespace korvid;
 
@@ -93,8 +94,7 @@ std::string Build(const FndbTreeDirectory& tree, std::uint32_t reserve = 8192,
   return LayOutFndb(tree, options);
 }
 
-FndbChange Change(FndbChange::Kind kind, const std::string& path,
-                  FndbTreeDirectory content = {}) {
+FndbChange Change(FndbChange::Kind kind, const std::string& path, FndbTreeDirectory content = {}) {
   return FndbChange{kind, path, std::move(content)};
 }
 using Kind = FndbChange::Kind;
@@ -106,8 +106,8 @@ FndbPlanOutcome Apply(std::string* bytes, const std::vector<FndbChange>& changes
   FndbPlanOutcome outcome = FndbPlanOutcome::Unchanged;
   for (const FndbChange& change : changes) outcome = plan.Add(change);
   EXPECT_LE(plan.UsedSize(), bytes->size());
-  EXPECT_TRUE(MakeFndbStores(bytes->data(), static_cast<std::uint32_t>(bytes->size()),
-                             plan.Stores()));
+  EXPECT_TRUE(
+      MakeFndbStores(bytes->data(), static_cast<std::uint32_t>(bytes->size()), plan.Stores()));
   return outcome;
 }
 
@@ -132,25 +132,51 @@ TEST(FndbUpdate, EachChangeListsWhatItSays) {
     std::vector<std::string> removed;  // lines it loses
   };
   const Row rows[] = {
-      {"a file into a directory", {Change(Kind::AddFile, "tex\\latex\\d.sty")},
-       FndbPlanOutcome::Planned, {"tex\\latex\\d.sty"}, {}},
-      {"a file into the root", {Change(Kind::AddFile, "/AAA")}, FndbPlanOutcome::Planned,
-       {"AAA"}, {}},
-      {"a file listed in other case", {Change(Kind::AddFile, "TEX/Latex/A.STY")},
-       FndbPlanOutcome::Unchanged, {}, {}},
-      {"a file with two missing parents", {Change(Kind::AddFile, "tex//new/deeper/n.sty")},
-       FndbPlanOutcome::Planned, {"tex\\new\\", "tex\\new\\deeper\\", "tex\\new\\deeper\\n.sty"},
+      {"a file into a directory",
+       {Change(Kind::AddFile, "tex\\latex\\d.sty")},
+       FndbPlanOutcome::Planned,
+       {"tex\\latex\\d.sty"},
        {}},
-      {"a file removed", {Change(Kind::RemoveFile, "tex\\latex\\b.sty")},
-       FndbPlanOutcome::Planned, {}, {"tex\\latex\\b.sty"}},
-      {"the root's file removed (its first record)", {Change(Kind::RemoveFile, "readme")},
-       FndbPlanOutcome::Planned, {}, {"README"}},
-      {"a file not listed", {Change(Kind::RemoveFile, "tex\\none.sty")},
-       FndbPlanOutcome::Unchanged, {}, {}},
-      {"a file below a missing directory", {Change(Kind::RemoveFile, "none\\x")},
-       FndbPlanOutcome::Unchanged, {}, {}},
-      {"a directory is no file", {Change(Kind::RemoveFile, "tex\\latex")},
-       FndbPlanOutcome::Unchanged, {}, {}},
+      {"a file into the root",
+       {Change(Kind::AddFile, "/AAA")},
+       FndbPlanOutcome::Planned,
+       {"AAA"},
+       {}},
+      {"a file listed in other case",
+       {Change(Kind::AddFile, "TEX/Latex/A.STY")},
+       FndbPlanOutcome::Unchanged,
+       {},
+       {}},
+      {"a file with two missing parents",
+       {Change(Kind::AddFile, "tex//new/deeper/n.sty")},
+       FndbPlanOutcome::Planned,
+       {"tex\\new\\", "tex\\new\\deeper\\", "tex\\new\\deeper\\n.sty"},
+       {}},
+      {"a file removed",
+       {Change(Kind::RemoveFile, "tex\\latex\\b.sty")},
+       FndbPlanOutcome::Planned,
+       {},
+       {"tex\\latex\\b.sty"}},
+      {"the root's file removed (its first record)",
+       {Change(Kind::RemoveFile, "readme")},
+       FndbPlanOutcome::Planned,
+       {},
+       {"README"}},
+      {"a file not listed",
+       {Change(Kind::RemoveFile, "tex\\none.sty")},
+       FndbPlanOutcome::Unchanged,
+       {},
+       {}},
+      {"a file below a missing directory",
+       {Change(Kind::RemoveFile, "none\\x")},
+       FndbPlanOutcome::Unchanged,
+       {},
+       {}},
+      {"a directory is no file",
+       {Change(Kind::RemoveFile, "tex\\latex")},
+       FndbPlanOutcome::Unchanged,
+       {},
+       {}},
       {"a directory with its content",
        {Change(Kind::AddTree, "fonts\\tfm", {"", {"cmr10.tfm"}, {{"public", {"p.tfm"}, {}}}})},
        FndbPlanOutcome::Planned,
@@ -159,34 +185,62 @@ TEST(FndbUpdate, EachChangeListsWhatItSays) {
        {}},
       {"a listed directory gains what it lacks",
        {Change(Kind::AddTree, "tex", {"", {"PLAIN.TEX", "new.tex"}, {{"latex", {"z.sty"}, {}}}})},
-       FndbPlanOutcome::Planned, {"tex\\new.tex", "tex\\latex\\z.sty"}, {}},
-      {"a listed directory lacks nothing", {Change(Kind::AddTree, "tex", {"", {"plain.tex"}, {}})},
-       FndbPlanOutcome::Unchanged, {}, {}},
-      {"a directory with everything below it", {Change(Kind::RemoveTree, "tex")},
-       FndbPlanOutcome::Planned, {},
+       FndbPlanOutcome::Planned,
+       {"tex\\new.tex", "tex\\latex\\z.sty"},
+       {}},
+      {"a listed directory lacks nothing",
+       {Change(Kind::AddTree, "tex", {"", {"plain.tex"}, {}})},
+       FndbPlanOutcome::Unchanged,
+       {},
+       {}},
+      {"a directory with everything below it",
+       {Change(Kind::RemoveTree, "tex")},
+       FndbPlanOutcome::Planned,
+       {},
        {"tex\\", "tex\\plain.tex", "tex\\latex\\", "tex\\latex\\a.sty", "tex\\latex\\b.sty",
         "tex\\latex\\c.sty"}},
-      {"a directory not listed", {Change(Kind::RemoveTree, "tex\\none")},
-       FndbPlanOutcome::Unchanged, {}, {}},
+      {"a directory not listed",
+       {Change(Kind::RemoveTree, "tex\\none")},
+       FndbPlanOutcome::Unchanged,
+       {},
+       {}},
       {"a file then its directory",
        {Change(Kind::AddFile, "doc\\y.pdf"), Change(Kind::RemoveTree, "doc")},
-       FndbPlanOutcome::Planned, {}, {"doc\\", "doc\\x.pdf"}},
+       FndbPlanOutcome::Planned,
+       {},
+       {"doc\\", "doc\\x.pdf"}},
       {"no component", {Change(Kind::AddFile, "\\/")}, FndbPlanOutcome::BadPath, {}, {}},
       {"a dot component", {Change(Kind::AddFile, "tex\\.\\x")}, FndbPlanOutcome::BadPath, {}, {}},
-      {"a dot-dot component", {Change(Kind::RemoveTree, "tex/..")}, FndbPlanOutcome::BadPath,
-       {}, {}},
-      {"a zero byte", {Change(Kind::AddFile, std::string("a\0b", 3))}, FndbPlanOutcome::BadPath, {},
+      {"a dot-dot component",
+       {Change(Kind::RemoveTree, "tex/..")},
+       FndbPlanOutcome::BadPath,
+       {},
        {}},
-      {"a name longer than a result", {Change(Kind::AddFile, std::string(300, 'n'))},
-       FndbPlanOutcome::Planned, {std::string(300, 'n')}, {}},
-      {"deeper than the lookups go", {Change(Kind::AddFile, [] {
-                         std::string path;
-                         for (int i = 0; i < 129; ++i) path += "d\\";
-                         return path + "f";
-                       }())},
-       FndbPlanOutcome::BadPath, {}, {}},
-      {"a bad name in added content", {Change(Kind::AddTree, "x", {"", {".."}, {}})},
-       FndbPlanOutcome::BadPath, {}, {}},
+      {"a zero byte",
+       {Change(Kind::AddFile, std::string("a\0b", 3))},
+       FndbPlanOutcome::BadPath,
+       {},
+       {}},
+      {"a name longer than a result",
+       {Change(Kind::AddFile, std::string(300, 'n'))},
+       FndbPlanOutcome::Planned,
+       {std::string(300, 'n')},
+       {}},
+      {"deeper than the lookups go",
+       {Change(Kind::AddFile,
+               [] {
+                 std::string path;
+                 for (int i = 0; i < 129; ++i) path += "d\\";
+                 return path + "f";
+               }())},
+       FndbPlanOutcome::BadPath,
+       {},
+       {}},
+      {"a bad name in added content",
+       {Change(Kind::AddTree, "x", {"", {".."}, {}})},
+       FndbPlanOutcome::BadPath,
+       {},
+       {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -229,7 +283,8 @@ TEST(FndbUpdate, StoresFillThenMoveUsedSizeThenPublishThenCount) {
       {"one file", {Change(Kind::AddFile, "tex\\latex\\d.sty")}, 1},
       {"a removal", {Change(Kind::RemoveFile, "README")}, 1},
       {"two directories' edits",
-       {Change(Kind::AddTree, "tex", {"", {"n.tex"}, {{"latex", {"n.sty"}, {}}}})}, 2},
+       {Change(Kind::AddTree, "tex", {"", {"n.tex"}, {{"latex", {"n.sty"}, {}}}})},
+       2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -295,8 +350,8 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
     std::vector<FndbStore> stores = plan.Stores();
     ASSERT_EQ(stores.size(), row.stores);
     std::string complete = built;
-    ASSERT_TRUE(MakeFndbStores(complete.data(), static_cast<std::uint32_t>(complete.size()),
-                               stores));
+    ASSERT_TRUE(
+        MakeFndbStores(complete.data(), static_cast<std::uint32_t>(complete.size()), stores));
     const std::map<std::string, std::string> old = Directories(built);
     const std::map<std::string, std::string> updated = Directories(complete);
     ASSERT_NE(old, updated);
@@ -327,10 +382,12 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
         auto now = directories.find(path);
         auto before = old.find(path);
         auto after = updated.find(path);
-        bool asBefore = now == directories.end() ? before == old.end()
-                                                 : before != old.end() && before->second == now->second;
-        bool asAfter = now == directories.end() ? after == updated.end()
-                                                : after != updated.end() && after->second == now->second;
+        bool asBefore = now == directories.end()
+                            ? before == old.end()
+                            : before != old.end() && before->second == now->second;
+        bool asAfter = now == directories.end()
+                           ? after == updated.end()
+                           : after != updated.end() && after->second == now->second;
         EXPECT_TRUE(asBefore || asAfter) << path;
         allOld = allOld && asBefore;
         allNew = allNew && asAfter;
@@ -347,7 +404,8 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
       std::vector<FndbStore> repair = next.Stores();
       ASSERT_EQ(repair.size(), halfWay ? 3u : 0u);
       ASSERT_TRUE(MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()), repair));
-      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField), (n > publish ? 2u : 1u) + (halfWay ? 1u : 0u));
+      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField),
+                (n > publish ? 2u : 1u) + (halfWay ? 1u : 0u));
       EXPECT_EQ(WordIn(bytes, kFndbUnderwayField), 0u);
     }
     EXPECT_EQ(publish, stores.size() - 2);
@@ -390,9 +448,9 @@ TEST(FndbUpdate, AddedNamesFillTheLastRecordThenNewOnes) {
 
 TEST(FndbUpdate, ComparingWithATreeGivesTheEditsThatMakeIt) {
   FndbTreeDirectory disk = SmallTree();
-  disk.files = {"readme", "new.txt"};                                  // case only; one added
+  disk.files = {"readme", "new.txt"};                                   // case only; one added
   disk.subdirectories[0].subdirectories[0].files = {"a.sty", "d.sty"};  // two gone, one added
-  disk.subdirectories.pop_back();                                      // doc gone
+  disk.subdirectories.pop_back();                                       // doc gone
   disk.subdirectories.push_back({"fonts", {"f.tfm"}, {{"afm", {}, {}}}});
   disk.subdirectories[0].files.push_back("texmf.fndb");  // ignored
   std::string bytes = Build(SmallTree());
@@ -409,8 +467,8 @@ TEST(FndbUpdate, ComparingWithATreeGivesTheEditsThatMakeIt) {
   EXPECT_EQ(edits[1].addFiles, std::vector<std::string>{"d.sty"});
   EXPECT_EQ(edits[1].removeFiles, (std::vector<std::string>{"b.sty", "c.sty"}));
   for (const FndbDirectoryEdit& edit : edits) ASSERT_EQ(plan.Add(edit), FndbPlanOutcome::Planned);
-  ASSERT_TRUE(MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
-                             plan.Stores()));
+  ASSERT_TRUE(
+      MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()), plan.Stores()));
   EXPECT_EQ(Listing(bytes),
             "fonts\\\nfonts\\afm\\\nfonts\\f.tfm\nnew.txt\nREADME\ntex\\\ntex\\latex\\\n"
             "tex\\latex\\a.sty\ntex\\latex\\d.sty\ntex\\plain.tex\n");
@@ -541,9 +599,10 @@ TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
     if (changes.back().kind == Kind::AddFile) listed.insert(file);
     if (i % 3 == 0) {
       std::string folder = directory + "\\new";
-      changes.push_back(listed.erase(folder)
-                            ? Change(Kind::RemoveTree, folder)
-                            : Change(Kind::AddFile, folder + "\\x\\t" + std::to_string(i % 5) + ".sty"));
+      changes.push_back(
+          listed.erase(folder)
+              ? Change(Kind::RemoveTree, folder)
+              : Change(Kind::AddFile, folder + "\\x\\t" + std::to_string(i % 5) + ".sty"));
       if (changes.back().kind == Kind::AddFile) listed.insert(folder);
     }
     FndbUpdatePlan plan(memory.get(), size, 2);

@@ -1,11 +1,7 @@
 // Updates of an fndb in place on real files: every holder sees them at its next search (a holder
 // that made the named mapping read-only too), what is never written, a full database (grown only
 // when nobody holds it), the writers' mutex, and a writer ended half-way in a process of its own.
-#include "fndbbuilder.h"
-#include "fndbview.h"
 #include "fndbwriter.h"
-#include "internal.h"
-#include "testing.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +10,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "fndbbuilder.h"
+#include "fndbview.h"
+#include "internal.h"
+#include "testing.h"
 
 using namespace korvid;
 using testing_support::ReadFileBytes;
@@ -91,17 +92,36 @@ TEST_F(FndbWriterTest, EveryHolderSeesAnUpdateAtItsNextSearch) {
     std::string after;
   };
   const Row rows[] = {
-      {"a file added", {Kind::AddFile, "tex\\late.tex", {}}, "late.tex", "C:\\texmf\\tex", "",
+      {"a file added",
+       {Kind::AddFile, "tex\\late.tex", {}},
+       "late.tex",
+       "C:\\texmf\\tex",
+       "",
        "C:\\texmf\\tex\\late.tex"},
-      {"the file removed", {Kind::RemoveFile, "tex\\late.tex", {}}, "late.tex", "C:\\texmf\\tex",
-       "C:\\texmf\\tex\\late.tex", ""},
+      {"the file removed",
+       {Kind::RemoveFile, "tex\\late.tex", {}},
+       "late.tex",
+       "C:\\texmf\\tex",
+       "C:\\texmf\\tex\\late.tex",
+       ""},
       {"a tree added with missing parents",
-       {Kind::AddTree, "fonts\\tfm\\public", {"", {"cmr10.tfm"}, {}}}, "cmr10.tfm",
-       "C:\\texmf//", "", "C:\\texmf\\fonts\\tfm\\public\\cmr10.tfm"},
-      {"a tree removed", {Kind::RemoveTree, "tex\\latex", {}}, "article.cls", "C:\\texmf\\tex//",
-       "C:\\texmf\\tex\\latex\\article.cls", ""},
-      {"a file of the root removed (its first record replaced)", {Kind::RemoveFile, "plain.tex", {}},
-       "plain.tex", "C:\\texmf", "C:\\texmf\\plain.tex", ""},
+       {Kind::AddTree, "fonts\\tfm\\public", {"", {"cmr10.tfm"}, {}}},
+       "cmr10.tfm",
+       "C:\\texmf//",
+       "",
+       "C:\\texmf\\fonts\\tfm\\public\\cmr10.tfm"},
+      {"a tree removed",
+       {Kind::RemoveTree, "tex\\latex", {}},
+       "article.cls",
+       "C:\\texmf\\tex//",
+       "C:\\texmf\\tex\\latex\\article.cls",
+       ""},
+      {"a file of the root removed (its first record replaced)",
+       {Kind::RemoveFile, "plain.tex", {}},
+       "plain.tex",
+       "C:\\texmf",
+       "C:\\texmf\\plain.tex",
+       ""},
   };
   std::uint32_t count = 1;
   for (const Row& row : rows) {
@@ -177,7 +197,8 @@ TEST_F(FndbWriterTest, AFullDatabaseGrowsOnlyWhenNobodyHoldsIt) {
   const std::string bytes = Database(100);
   std::string path = folder.Write("full.fndb", bytes);
   FndbTreeDirectory content;
-  for (int i = 0; i < 20; ++i) content.files.push_back("file-with-a-long-name-" + std::to_string(i));
+  for (int i = 0; i < 20; ++i)
+    content.files.push_back("file-with-a-long-name-" + std::to_string(i));
   const std::vector<FndbChange> changes = {{Kind::AddTree, "big", content}};
 
   FileNameDatabase* holder = FileNameDatabase::Create(path.c_str(), kRoot, true);
@@ -261,8 +282,7 @@ TEST_F(FndbWriterTest, AWriterEndedHalfWayLeavesOldOrNewAndTheNextOneRepairs) {
       {"1", 7, false},  // after the mark of an update under way
       {"2", 7, false},  // after the fill
       {"3", 7, false},  // after usedSize
-      {"publish", 7, true},
-      {"never", 0, true},
+      {"publish", 7, true}, {"never", 0, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.stop);
@@ -289,8 +309,7 @@ TEST_F(FndbWriterTest, AWriterEndedHalfWayLeavesOldOrNewAndTheNextOneRepairs) {
     EXPECT_EQ(WordOf(bytes, kFndbUnderwayField), ended ? kFndbUnderway : 0u);
     capture.Clear();
     // The remembered miss: dismissed while the count stays; another key walks the new listing.
-    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex"),
-              ended ? "" : "C:\\texmf\\tex\\late.tex");
+    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex"), ended ? "" : "C:\\texmf\\tex\\late.tex");
     EXPECT_EQ(capture.HasText("dismissing search"), ended);
     EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex//"),
               row.listed ? "C:\\texmf\\tex\\late.tex" : "");

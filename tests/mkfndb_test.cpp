@@ -571,7 +571,8 @@ TEST_F(MkfndbTool, ADatabaseInUseIsUpdatedInPlaceAndItsHoldersSeeIt) {
   EXPECT_EQ(Found(holder, "README", root), "");
   EXPECT_EQ(RunMkfndb("--check " + Quoted(root)).out, "mkfndb: '" + fndb + "' is current\n");
   run = RunMkfndb(Quoted(root));
-  EXPECT_EQ(run.out, "mkfndb: '" + fndb + "' is in use and lists the tree already: nothing changed\n");
+  EXPECT_EQ(run.out,
+            "mkfndb: '" + fndb + "' is in use and lists the tree already: nothing changed\n");
 
   int seen = searches;
   while (searches < seen + 3) std::this_thread::yield();

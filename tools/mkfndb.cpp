@@ -200,7 +200,8 @@ int Update(const std::string& root, const std::vector<std::string>& paths,
     length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     const char* relative =
         length == 0 || length >= sizeof full ? nullptr : korvid::MakeRelative(full, fullRoot);
-    while (relative != nullptr && korvid::IsDirectoryDelimiter(static_cast<unsigned char>(*relative))) {
+    while (relative != nullptr &&
+           korvid::IsDirectoryDelimiter(static_cast<unsigned char>(*relative))) {
       ++relative;
     }
     if (relative == nullptr || *relative == '\0') {
@@ -218,7 +219,8 @@ int Update(const std::string& root, const std::vector<std::string>& paths,
     }
     DWORD attributes = GetFileAttributesA(paths[i].c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-      korvid::tools::Complain(kTool, "cannot add '" + paths[i] + "': it does not exist; nothing changed");
+      korvid::tools::Complain(kTool,
+                              "cannot add '" + paths[i] + "': it does not exist; nothing changed");
       return 1;
     }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -232,7 +234,9 @@ int Update(const std::string& root, const std::vector<std::string>& paths,
       korvid::tools::Complain(kTool, error);
       return 1;
     }
-    for (const std::string& warning : warnings) korvid::tools::Complain(kTool, "warning: " + warning);
+    for (const std::string& warning : warnings) {
+      korvid::tools::Complain(kTool, "warning: " + warning);
+    }
     changes.push_back(std::move(change));
   }
 

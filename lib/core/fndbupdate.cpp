@@ -1,13 +1,13 @@
 // The planning of in-place updates of an fndb, and the making of their stores.
 #include "fndbupdate.h"
 
-#include "fndbview.h"
-#include "korvid.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <set>
+
+#include "fndbview.h"
+#include "korvid.h"
 
 namespace korvid {
 namespace {
@@ -304,13 +304,6 @@ FndbPlanOutcome FndbUpdatePlan::Add(const FndbChange& change) {
       }
       return Edit(place.directory, place.link, std::move(edit));
     }
-    case FndbChange::Kind::RemoveFile: {
-      if (!Resolve(parent, &place)) return FndbPlanOutcome::Damaged;
-      if (place.depth < parent.size()) return FndbPlanOutcome::Unchanged;
-      FndbDirectoryEdit edit;
-      edit.removeFiles.emplace_back(name);
-      return Edit(place.directory, place.link, std::move(edit));
-    }
     case FndbChange::Kind::AddTree: {
       FndbTreeDirectory content;
       if (!CleanTree(change.content, kMaxDepth - components.size(), &content)) {
@@ -323,11 +316,13 @@ FndbPlanOutcome FndbUpdatePlan::Add(const FndbChange& change) {
       edit.addDirectories.push_back(Nest(missing, 0, std::move(content)));
       return Edit(place.directory, place.link, std::move(edit));
     }
+    case FndbChange::Kind::RemoveFile:
     case FndbChange::Kind::RemoveTree: {
       if (!Resolve(parent, &place)) return FndbPlanOutcome::Damaged;
       if (place.depth < parent.size()) return FndbPlanOutcome::Unchanged;
       FndbDirectoryEdit edit;
-      edit.removeDirectories.emplace_back(name);
+      (change.kind == FndbChange::Kind::RemoveFile ? edit.removeFiles : edit.removeDirectories)
+          .emplace_back(name);
       return Edit(place.directory, place.link, std::move(edit));
     }
   }
@@ -402,8 +397,8 @@ FndbPlanOutcome FndbUpdatePlan::Add(const FndbDirectoryEdit& edit) {
     if (clean.addFiles.empty() && clean.addDirectories.empty()) return FndbPlanOutcome::Unchanged;
     std::vector<std::string_view> missing(components.begin() + place.depth, components.end());
     FndbDirectoryEdit parentEdit;
-    parentEdit.addDirectories.push_back(Nest(
-        missing, 0, FndbTreeDirectory{"", clean.addFiles, std::move(clean.addDirectories)}));
+    parentEdit.addDirectories.push_back(
+        Nest(missing, 0, FndbTreeDirectory{"", clean.addFiles, std::move(clean.addDirectories)}));
     FndbTreeDirectory& top = parentEdit.addDirectories.back();
     FndbTreeDirectory cleaned{top.name, {}, {}};
     if (!CleanTree(top, kMaxDepth - place.depth - 1, &cleaned)) return FndbPlanOutcome::BadPath;
@@ -492,11 +487,11 @@ FndbPlanOutcome FndbUpdatePlan::Edit(std::uint32_t directory, std::uint32_t link
 
   // 3. Offsets: the new records first, then the added names, then the added directories.
   struct NewRecord {
-    std::vector<std::uint32_t> files;                 // name offsets, sorted
-    std::vector<std::uint32_t> subdirectoryNames;     // sorted
-    std::vector<std::uint32_t> subdirectoryRecords;   // at the same index
-    std::vector<std::size_t> newFiles;                // indices into addFiles, merged in
-    std::vector<std::size_t> newDirectories;          // indices into addDirectories
+    std::vector<std::uint32_t> files;                // name offsets, sorted
+    std::vector<std::uint32_t> subdirectoryNames;    // sorted
+    std::vector<std::uint32_t> subdirectoryRecords;  // at the same index
+    std::vector<std::size_t> newFiles;               // indices into addFiles, merged in
+    std::vector<std::size_t> newDirectories;         // indices into addDirectories
     std::uint32_t offset = 0;
   };
   std::vector<NewRecord> records;
@@ -587,8 +582,8 @@ FndbPlanOutcome FndbUpdatePlan::Edit(std::uint32_t directory, std::uint32_t link
 
   // 4. The records' words. Added names are merged into the sorted arrays.
   std::string_view stored;
-  auto mergeNames = [&](const std::vector<std::uint32_t>& old, const std::vector<std::size_t>& added,
-                        auto addedName, auto emit) -> bool {
+  auto mergeNames = [&](const std::vector<std::uint32_t>& old,
+                        const std::vector<std::size_t>& added, auto addedName, auto emit) -> bool {
     std::size_t a = 0;
     for (std::size_t o = 0; o <= old.size(); ++o) {
       if (o < old.size() && !Name(old[o], &stored)) return false;
@@ -607,18 +602,18 @@ FndbPlanOutcome FndbUpdatePlan::Edit(std::uint32_t directory, std::uint32_t link
     std::vector<std::uint32_t> names;
     std::vector<std::uint32_t> links;
     bool read = mergeNames(
-        record.files, record.newFiles,
-        [&](std::size_t i) { return std::string_view(addFiles[i]); },
+        record.files, record.newFiles, [&](std::size_t i) { return std::string_view(addFiles[i]); },
         [&](bool old, std::size_t i) {
           files.push_back(old ? record.files[i] : fileNameOffsets[i]);
         });
-    read = read && mergeNames(
-        record.subdirectoryNames, record.newDirectories,
-        [&](std::size_t i) { return std::string_view(addDirectories[i]->name); },
-        [&](bool old, std::size_t i) {
-          names.push_back(old ? record.subdirectoryNames[i] : directoryNameOffsets[i]);
-          links.push_back(old ? record.subdirectoryRecords[i] : directoryRecords[i]);
-        });
+    read =
+        read && mergeNames(
+                    record.subdirectoryNames, record.newDirectories,
+                    [&](std::size_t i) { return std::string_view(addDirectories[i]->name); },
+                    [&](bool old, std::size_t i) {
+                      names.push_back(old ? record.subdirectoryNames[i] : directoryNameOffsets[i]);
+                      links.push_back(old ? record.subdirectoryRecords[i] : directoryRecords[i]);
+                    });
     if (!read) return FndbPlanOutcome::Damaged;
     PutWord(&bytes, at, head.name);
     PutWord(&bytes, at + 4, head.parent);
@@ -636,9 +631,9 @@ FndbPlanOutcome FndbUpdatePlan::Edit(std::uint32_t directory, std::uint32_t link
   }
 
   // 5. The stores: fill, usedSize, publish (see the class comment).
-  std::uint32_t target = replaceFrom == 0   ? link
-                         : replaceFrom < n  ? chain.records[replaceFrom - 1].offset + kExtensionWord
-                                            : chain.records[n - 1].offset + kExtensionWord;
+  std::uint32_t target = replaceFrom == 0  ? link
+                         : replaceFrom < n ? chain.records[replaceFrom - 1].offset + kExtensionWord
+                                           : chain.records[n - 1].offset + kExtensionWord;
   const std::uint32_t newUsed = static_cast<std::uint32_t>(begin + bytes.size());
   fresh.resize(begin - start, '\0');
   fresh += bytes;
@@ -769,10 +764,10 @@ FndbPlanOutcome FndbUpdatePlan::Compare(const FndbTreeDirectory& tree,
     l = 0;
     d = 0;
     while (l < directories.size() || d < diskDirectories.size()) {
-      int order = l == directories.size()       ? 1
-                  : d == diskDirectories.size() ? -1
-                                                : CompareNames(directories[l].name,
-                                                               diskDirectories[d]->name);
+      int order = l == directories.size() ? 1
+                  : d == diskDirectories.size()
+                      ? -1
+                      : CompareNames(directories[l].name, diskDirectories[d]->name);
       std::string_view name =
           order <= 0 ? directories[l].name : std::string_view(diskDirectories[d]->name);
       if (order < 0) edit.removeDirectories.emplace_back(name);

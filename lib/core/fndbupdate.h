@@ -2,8 +2,6 @@
 // an order that lets processes go on reading the database without a lock while it changes.
 #pragma once
 
-#include "fndblayout.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -11,6 +9,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "fndblayout.h"
 
 namespace korvid {
 

@@ -4,13 +4,14 @@
 //   STOP: N (end after the Nth store), "publish" (after the first publishing store) or "never".
 // Prints "changed 0|1 count N repaired 0|1" (exit 0) or "failed: MESSAGE" (exit 1); exit 7 when it
 // ended itself.
+#include "fndbwriter.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "fndbwriter.h"
 #include "korvid.h"
 #include "win32.h"
 
@@ -21,17 +22,18 @@ int main(int argc, char** argv) {
   }
   korvid::InitializeLibrary();
   using Kind = korvid::FndbChange::Kind;
-  Kind kind = std::strcmp(argv[3], "add") == 0      ? Kind::AddFile
-              : std::strcmp(argv[3], "remove") == 0 ? Kind::RemoveFile
+  Kind kind = std::strcmp(argv[3], "add") == 0       ? Kind::AddFile
+              : std::strcmp(argv[3], "remove") == 0  ? Kind::RemoveFile
               : std::strcmp(argv[3], "addtree") == 0 ? Kind::AddTree
-                                                    : Kind::RemoveTree;
+                                                     : Kind::RemoveTree;
   std::vector<korvid::FndbChange> changes;
   for (int i = 4; i < argc; ++i) changes.push_back({kind, argv[i], {}});
   std::string stop = argv[2];
   korvid::FndbWriterOptions options;
   options.afterStore = [&](std::size_t number, korvid::FndbStoreRole role) {
-    bool end = stop == "publish" ? role == korvid::FndbStoreRole::Publish
-                                 : stop != "never" && number == std::strtoul(stop.c_str(), nullptr, 10);
+    bool end = stop == "publish"
+                   ? role == korvid::FndbStoreRole::Publish
+                   : stop != "never" && number == std::strtoul(stop.c_str(), nullptr, 10);
     if (end) {
       std::fflush(stdout);
       ExitProcess(7);
