@@ -30,6 +30,14 @@ using MappedView = ScopedOwner<ViewTraits>;
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
+// Reports a failed call (its error number) as an error record of the caller's line, and gives the
+// system's text for the error.
+std::string FailedCall(DWORD number, const char* info, unsigned line) {
+  SetLastError(number);
+  RaiseError(ErrorCode::Win32Error, kModule, line, info);
+  return SystemErrorText(number);
+}
+
 // The file's index on its volume, the same whichever path leads to the file; 0 where the file
 // system gives none. Asked of the native query: GetFileInformationByHandle, which gives it too,
 // also asks for the volume's serial number, and that takes milliseconds under wine.
@@ -136,9 +144,8 @@ bool FndbWriter::OpenFile(FndbWriteResult* result, bool keepMutex) {
     if (number == ERROR_FILE_NOT_FOUND || number == ERROR_PATH_NOT_FOUND) {
       return Fail(result, FndbWriteFailure::Missing, Quoted(path) + " does not exist");
     }
-    KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
     return Fail(result, FndbWriteFailure::Failed,
-                "cannot read " + Quoted(path) + ": " + SystemErrorText(number));
+                "cannot read " + Quoted(path) + ": " + FailedCall(number, path.c_str(), __LINE__));
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
     return Fail(result, FndbWriteFailure::Failed, Quoted(path) + " is a directory");
@@ -152,20 +159,20 @@ bool FndbWriter::OpenFile(FndbWriteResult* result, bool keepMutex) {
                                   FILE_FLAG_RANDOM_ACCESS, nullptr));
   if (!handles->file) {
     DWORD number = GetLastError();
-    KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
     FndbWriteFailure failure = number == ERROR_ACCESS_DENIED || number == ERROR_SHARING_VIOLATION
                                    ? FndbWriteFailure::Refused
                                    : FndbWriteFailure::Failed;
-    return Fail(result, failure, "cannot write " + Quoted(path) + ": " + SystemErrorText(number));
+    return Fail(result, failure,
+                "cannot write " + Quoted(path) + ": " + FailedCall(number, path.c_str(), __LINE__));
   }
   if (keepMutex) return true;
   std::string mutexName = WriterMutexName(handles->file.get(), path);
   handles->mutex.reset(CreateMutexA(nullptr, FALSE, mutexName.c_str()));
   if (!handles->mutex) {
-    KORVID_RAISE(ErrorCode::Win32Error, mutexName.c_str());
+    DWORD number = GetLastError();
     return Fail(result, FndbWriteFailure::Failed,
                 "cannot make the writers' mutex of " + Quoted(path) + ": " +
-                    SystemErrorText(GetLastError()));
+                    FailedCall(number, mutexName.c_str(), __LINE__));
   }
   return true;
 }
@@ -183,9 +190,9 @@ void FndbWriter::Close() {
 bool FndbWriter::Map(FndbWriteResult* result) {
   LARGE_INTEGER length;
   if (!GetFileSizeEx(handles->file.get(), &length)) {
-    KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
+    DWORD number = GetLastError();
     return Fail(result, FndbWriteFailure::Failed,
-                "cannot read " + Quoted(path) + ": " + SystemErrorText(GetLastError()));
+                "cannot read " + Quoted(path) + ": " + FailedCall(number, path.c_str(), __LINE__));
   }
   if (handles->view && length.QuadPart == handles->size) return true;
   handles->view.reset();
@@ -201,9 +208,9 @@ bool FndbWriter::Map(FndbWriteResult* result) {
     handles->view.reset(MapViewOfFile(handles->mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
   }
   if (!handles->view) {
-    KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
+    DWORD number = GetLastError();
     return Fail(result, FndbWriteFailure::Failed,
-                "cannot map " + Quoted(path) + ": " + SystemErrorText(GetLastError()));
+                "cannot map " + Quoted(path) + ": " + FailedCall(number, path.c_str(), __LINE__));
   }
   handles->size = static_cast<std::uint32_t>(length.QuadPart);
   return true;
@@ -276,11 +283,12 @@ bool FndbWriter::Take(MutexHold& hold, FndbWriteResult* result) {
                   Quoted(path) + " is being changed by another program: gave up after " + seconds +
                       " seconds");
     }
-    default:
-      KORVID_RAISE(ErrorCode::Win32Error, "WaitForSingleObject");
+    default: {
+      DWORD number = GetLastError();
       return Fail(result, FndbWriteFailure::Failed,
                   "cannot wait for the writers of " + Quoted(path) + ": " +
-                      SystemErrorText(GetLastError()));
+                      FailedCall(number, "WaitForSingleObject", __LINE__));
+    }
   }
 }
 

@@ -630,3 +630,39 @@ TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
   std::string final(reinterpret_cast<const char*>(memory.get()), size);
   EXPECT_NE(Listing(final), "unreadable");
 }
+
+// The free space a whole build leaves is for package installs while programs hold the database: a
+// package of forty files in four new folders, added file by file (the costliest way: each file
+// copies the last record of its folder), takes less than a sixteenth of it; added folder by folder,
+// less than a thirty-second.
+TEST(FndbUpdate, TheReserveOfAWholeBuildHoldsManyPackageInstalls) {
+  FndbTreeDirectory latex{"latex", {}, {}};
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "package" + std::to_string(i);
+    latex.subdirectories.push_back({name, {name + ".sty", name + ".cfg"}, {}});
+  }
+  FndbTreeDirectory tree{"", {"README"}, {{"tex", {}, {latex}}, {"doc", {}, {}}}};
+  const char* const folders[] = {"tex\\latex\\newpackage", "tex\\latex\\newpackage\\config",
+                                 "doc\\latex\\newpackage", "source\\latex\\newpackage"};
+  for (bool byFolder : {false, true}) {
+    SCOPED_TRACE(byFolder ? "folder by folder" : "file by file");
+    std::string bytes = Build(tree, kFndbBuildReserve);
+    const std::uint32_t before = WordIn(bytes, kFndbUsedSizeField);
+    for (const char* folder : folders) {
+      FndbTreeDirectory content;
+      for (int i = 0; i < 10; ++i)
+        content.files.push_back("newpackage-part" + std::to_string(i) + ".sty");
+      if (byFolder) {
+        ASSERT_EQ(Apply(&bytes, {Change(Kind::AddTree, folder, content)}),
+                  FndbPlanOutcome::Planned);
+        continue;
+      }
+      for (const std::string& file : content.files) {
+        ASSERT_EQ(Apply(&bytes, {Change(Kind::AddFile, std::string(folder) + "\\" + file)}),
+                  FndbPlanOutcome::Planned);
+      }
+    }
+    const std::uint32_t used = WordIn(bytes, kFndbUsedSizeField) - before;
+    EXPECT_LT(used * (byFolder ? 32 : 16), kFndbBuildReserve) << used;
+  }
+}
