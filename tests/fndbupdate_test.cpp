@@ -527,6 +527,42 @@ TEST(FndbUpdate, StoresOutsideTheBytesAreNotMade) {
   EXPECT_EQ(WordIn(bytes, 60), 7u);
 }
 
+// A name index built before an update (a holder keeps its index until it sees the change count
+// move) answers from the records it was built over, which stay as they were: each directory as
+// before. A directory whose first record the update replaced is none it knows: the walk answers
+// for it, never a "not found" of the index.
+TEST(FndbUpdate, AnIndexBuiltBeforeAnUpdateLeavesReplacedDirectoriesToTheWalk) {
+  struct Row {
+    const char* label;
+    FndbChange change;
+    const char* key;
+    const char* result;  // null: not found
+  };
+  const Row rows[] = {
+      {"the start's first record replaced", Change(Kind::RemoveFile, "tex\\plain.tex"),
+       "tex//a.sty", "C:\\texmf\\tex\\latex\\a.sty"},
+      {"the root's first record replaced", Change(Kind::RemoveFile, "README"), "//c.sty",
+       "C:\\texmf\\tex\\latex\\c.sty"},
+      {"a file added below: as before", Change(Kind::AddFile, "tex\\latex\\new.sty"),
+       "tex//new.sty", nullptr},
+      {"a file added where it starts: as after", Change(Kind::AddFile, "tex\\new.tex"),
+       "tex//new.tex", "C:\\texmf\\tex\\new.tex"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::string bytes = Build(SmallTree());
+    FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()), kRoot);
+    std::unique_ptr<FndbIndex> index = FndbIndex::Build(view);
+    ASSERT_NE(index, nullptr);
+    ASSERT_EQ(Apply(&bytes, {row.change}), FndbPlanOutcome::Planned);
+    char result[kFndbResultSize] = "";
+    EXPECT_EQ(view.Search(row.key, result, index.get()), row.result != nullptr);
+    if (row.result != nullptr) {
+      EXPECT_STREQ(result, row.result);
+    }
+  }
+}
+
 // Threads search the bytes without a lock while a writer updates them thousands of times: files
 // that stay listed are always found where they are, files never listed never, files that come and
 // go only at their own place.

@@ -384,15 +384,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (store.role == FndbStoreRole::Fill) {
         FUZZ_CHECK(store.offset >= end && store.offset % 4 == 0);
         end = store.offset + static_cast<std::uint32_t>(store.bytes.size());
-      } else {
-        FUZZ_CHECK(store.offset % 4 == 0 && store.offset + 4 <= end);
-        if (store.role == FndbStoreRole::UsedSize) FUZZ_CHECK(store.word == end);
+        continue;
       }
+      FUZZ_CHECK(store.offset % 4 == 0 && store.offset + 4 <= end);
+      // Only a publishing store changes a word the lookups read.
+      if (store.role != FndbStoreRole::Publish) {
+        FUZZ_CHECK(store.offset == kFndbUsedSizeField || store.offset == kFndbChangeCountField ||
+                   store.offset == kFndbUnderwayField);
+      }
+      if (store.role == FndbStoreRole::UsedSize) FUZZ_CHECK(store.word == end);
     }
 
     // Stopped after any store: strictly readable, each directory as the last publishing store
     // left it (each change of a directory is one publishing store, and the changes of one update
-    // are made one after the other).
+    // are made one after the other). The stores between two publishing stores change nothing the
+    // lookups read (checked above), so the bytes are read after each publishing store.
     std::string after = before;
     FUZZ_CHECK(MakeFndbStores(after.data(), total, stores));
     std::map<std::string, std::vector<std::optional<std::string>>> seen;  // by path: each state
@@ -412,6 +418,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     std::vector<std::map<std::string, std::string>> stopped;
     for (std::size_t n = 0; n <= stores.size(); ++n) {
+      if (n > 0 && n < stores.size() && stores[n - 1].role != FndbStoreRole::Publish) continue;
       std::string partial = before;
       if (n > 0) {
         FUZZ_CHECK(MakeFndbStores(partial.data(), total, stores,
