@@ -431,7 +431,6 @@ bool FndbWriter::HeldByOthers() {
   handles->file.reset();
   bool held = false;
   std::string name = FndbMappingName(path.c_str());
-
   if (!name.empty()) {
     MappingHandle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()));
     held = static_cast<bool>(mapping);
