@@ -22,9 +22,11 @@ using namespace korvid;
 
 namespace {
 
+using bench::Enumerate;
 using bench::MakeDirectories;
-using bench::Median;
+using bench::Measure;
 using bench::Now;
+using bench::TimeInTurns;
 
 void Touch(const std::string& path) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -49,44 +51,6 @@ void MakeTree(const std::string& root, unsigned folders) {
     }
   }
   Touch(root + "\\made");
-}
-
-// One enumeration of every folder below the directory; the number of folders.
-unsigned Enumerate(const std::string& directory) {
-  unsigned folders = 1;
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileExA((directory + "\\*").c_str(), FindExInfoBasic, &data,
-                                 FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (find == INVALID_HANDLE_VALUE) return folders;
-  do {
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && std::strcmp(data.cFileName, ".") &&
-        std::strcmp(data.cFileName, "..")) {
-      folders += Enumerate(directory + "\\" + data.cFileName);
-    }
-  } while (FindNextFileA(find, &data));
-  FindClose(find);
-  return folders;
-}
-
-// Measures taken in turns, run after run, so that a change in the machine's load falls on all of
-// them alike; each is the median of its runs, in milliseconds.
-struct Measure {
-  std::function<void()> action;
-  std::function<void()> prepare;  // untimed, before each run
-  double median = 0;
-};
-
-void TimeInTurns(int runs, std::vector<Measure*> measures) {
-  std::vector<std::vector<double>> times(measures.size());
-  for (int run = 0; run < runs; ++run) {
-    for (std::size_t m = 0; m < measures.size(); ++m) {
-      if (measures[m]->prepare) measures[m]->prepare();
-      double start = Now();
-      measures[m]->action();
-      times[m].push_back((Now() - start) * 1e3);
-    }
-  }
-  for (std::size_t m = 0; m < measures.size(); ++m) measures[m]->median = Median(times[m]);
 }
 
 std::string Search(bool reference, const char* name, const char* pattern) {

@@ -27,27 +27,7 @@ using namespace korvid;
 namespace {
 
 using bench::MakeDirectories;
-using bench::Now;
-
-// Starts the command line, waits; the wall time in milliseconds, or a negative value on failure.
-double TimeRun(const std::string& commandLine, DWORD expectedExitCode) {
-  std::string line = commandLine;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  double start = Now();
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return -1;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  double end = Now();
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return code == expectedExitCode ? (end - start) * 1e3 : -1;
-}
+using bench::TimeRun;
 
 bool Copy(const std::string& from, const std::string& to) {
   return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
@@ -71,10 +51,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--baseline") == 0) baseline = argv[i + 1];
   }
-  char self[kMaxPath];
-  GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string build = self;
-  build.erase(build.find_last_of('\\'));
+  const std::string build = bench::ProgramDirectory();
 
   char temp[kMaxPath];
   GetTempPathA(sizeof temp, temp);

@@ -26,7 +26,7 @@ std::string Join(const std::string& directory, const std::string& name) {
 std::string Failure(const std::string& what, const char* info, unsigned line) {
   DWORD number = GetLastError();
   RaiseError(ErrorCode::Win32Error, kModule, line, info);
-  return what + ": " + SystemText(number);
+  return what + ": " + SystemErrorText(number);
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
   if (!find) {
     DWORD number = GetLastError();
     if (number == ERROR_FILE_NOT_FOUND) return true;  // nothing in it, not even "." and ".."
-    std::string reason = "cannot read the directory '" + path + "': " + SystemText(number);
+    std::string reason = "cannot read the directory '" + path + "': " + SystemErrorText(number);
     if (depth == 0) {
       SetLastError(number);
       KORVID_RAISE(ErrorCode::Win32Error, path.c_str());
@@ -123,7 +123,7 @@ bool ReadDirectory(const std::string& path, FndbTreeDirectory* node, unsigned de
   DWORD number = GetLastError();
   walk.inside.pop_back();
   if (number != ERROR_NO_MORE_FILES) {
-    walk.warnings->push_back("reading '" + path + "' stopped early: " + SystemText(number));
+    walk.warnings->push_back("reading '" + path + "' stopped early: " + SystemErrorText(number));
   }
   walk.progress.DirectoryRead(node->files.size());
   return true;
@@ -162,7 +162,9 @@ class TemporaryFile {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error,
+                         bool* inUse) {
+  if (inUse != nullptr) *inUse = false;
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -210,6 +212,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, std:
   }
   if (!MoveFileExA(temporaryPath, path.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DWORD number = GetLastError();
+    if (inUse != nullptr) {
+      *inUse = number == ERROR_ACCESS_DENIED || number == ERROR_SHARING_VIOLATION ||
+               number == ERROR_USER_MAPPED_FILE || number == ERROR_LOCK_VIOLATION;
+    }
     *error = Failure("cannot replace '" + path + "'", path.c_str(), __LINE__);
     return false;
   }
@@ -272,12 +279,15 @@ bool MakeDirectory(const std::string& path, std::string* error) {
 
 }  // namespace
 
-bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result) {
+std::string FndbOutputPath(const FndbBuildOptions& options) {
+  return options.output.empty() ? Join(options.root, kDefaultOutput) : options.output;
+}
+
+bool WalkFndbRoot(const FndbBuildOptions& options, FndbTreeDirectory* tree,
+                  FndbBuildResult* result) {
   ClearLastError();
   *result = FndbBuildResult{};
-  bool defaultOutput = options.output.empty();
-  result->output = defaultOutput ? Join(options.root, kDefaultOutput) : options.output;
-
+  result->output = FndbOutputPath(options);
   DWORD attributes = GetFileAttributesA(options.root.c_str());
   if (options.root.empty() || attributes == INVALID_FILE_ATTRIBUTES) {
     result->error = "the root directory '" + options.root + "' does not exist";
@@ -287,14 +297,18 @@ bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result) {
     result->error = "the root '" + options.root + "' is not a directory";
     return false;
   }
-
-  FndbTreeDirectory tree;
-  if (!ReadDirectoryTree(options.root, &tree, &result->warnings, &result->error,
+  if (!ReadDirectoryTree(options.root, tree, &result->warnings, &result->error,
                          options.progress)) {
     return false;
   }
-  result->statistics = CountTree(tree);
+  result->statistics = CountTree(*tree);
+  return true;
+}
 
+bool WriteFndb(const FndbBuildOptions& options, const FndbTreeDirectory& tree,
+               FndbBuildResult* result, bool* inUse) {
+  if (inUse != nullptr) *inUse = false;
+  result->output = FndbOutputPath(options);
   FndbLayoutOptions layout;
   layout.frozen = options.frozen;
   layout.namesPerRecord = options.namesPerRecord;
@@ -307,17 +321,22 @@ bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result) {
     return false;
   }
 
-  if (defaultOutput) {
+  if (options.output.empty()) {
     std::string korvid = Join(options.root, "korvid");
     if (!MakeDirectory(korvid, &result->error) ||
         !MakeDirectory(Join(korvid, "config"), &result->error)) {
       return false;
     }
   }
-  if (!WriteFileAtomically(result->output, bytes, &result->error)) return false;
+  if (!WriteFileAtomically(result->output, bytes, &result->error, inUse)) return false;
   result->bytes = static_cast<std::uint32_t>(bytes.size());
   result->changeCount = layout.changeCount;
   return true;
+}
+
+bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result) {
+  FndbTreeDirectory tree;
+  return WalkFndbRoot(options, &tree, result) && WriteFndb(options, tree, result);
 }
 
 }  // namespace korvid

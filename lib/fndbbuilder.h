@@ -27,8 +27,11 @@ bool ReadDirectoryTree(const std::string& rootPath, FndbTreeDirectory* tree,
 
 // Writes the bytes to a new file in the destination's directory and then moves it over the
 // destination, so that the destination holds either its old content or all of the new one. A
-// read-only destination is refused. False, with the reason in error and no file left behind.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error);
+// read-only destination is refused. False, with the reason in error and no file left behind;
+// inUse (when given) tells whether the move was refused because a program holds the destination
+// (has it open or mapped).
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, std::string* error,
+                         bool* inUse = nullptr);
 
 // Reads a whole file; false with the reason in error.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
@@ -38,7 +41,7 @@ struct FndbBuildOptions {
   std::string output;  // empty: the root's "korvid\config\texmf.fndb"
   bool frozen = false;
   std::uint32_t namesPerRecord = 0;
-  std::uint32_t reserve = 4096;
+  std::uint32_t reserve = kFndbBuildReserve;
   FndbWalkProgress progress;  // given to the walk
 };
 
@@ -55,5 +58,15 @@ struct FndbBuildResult {
 // plus one (never 0), 1 when there is none. False, with result->error set and the output left as
 // it was, when the root does not exist or the output cannot be written.
 bool BuildFndb(const FndbBuildOptions& options, FndbBuildResult* result);
+
+// The parts of BuildFndb: the root checked and walked (result->statistics and warnings set), then
+// the database of that tree written as BuildFndb writes it (result->output, bytes and changeCount
+// set; inUse as WriteFileAtomically tells it).
+bool WalkFndbRoot(const FndbBuildOptions& options, FndbTreeDirectory* tree,
+                  FndbBuildResult* result);
+bool WriteFndb(const FndbBuildOptions& options, const FndbTreeDirectory& tree,
+               FndbBuildResult* result, bool* inUse = nullptr);
+// The path BuildFndb writes: options.output, or the root's "korvid\config\texmf.fndb".
+std::string FndbOutputPath(const FndbBuildOptions& options);
 
 }  // namespace korvid

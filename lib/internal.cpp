@@ -144,7 +144,7 @@ void TraceWin32Error(unsigned long number, const char* info, const char* module,
   if (text != nullptr) LocalFree(text);
 }
 
-std::string SystemText(unsigned long number) {
+std::string SystemErrorText(unsigned long number) {
   char* text = nullptr;
   DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,

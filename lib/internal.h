@@ -135,7 +135,7 @@ using KernelHandle = ScopedOwner<KernelHandleTraits>;  // processes, threads, jo
 
 // The system's text for a Win32 error number, without its line end ("Win32 error N" when the system
 // has none).
-std::string SystemText(unsigned long number);
+std::string SystemErrorText(unsigned long number);
 
 // ---------------------------------------------------------------------------------------------
 // The debugger output. Every trace line ("korvidlib: " + text + newline) goes to the hook when one

@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer. New inputs gather in build/native/work/TARGET;
 # a finding (crash, failed property, timeout, memory blow-up) is copied into native/corpus/TARGET
 # as a regression input and the command exits non-zero.
-#   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: fndb_lookup fndb_roundtrip ini path
+#   scripts/fuzz.sh [SECONDS] [TARGET...]      targets: fndb_lookup fndb_roundtrip fndb_update ini path
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${NATIVE_BUILD_DIR:-$root/build/native}"

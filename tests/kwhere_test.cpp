@@ -141,3 +141,35 @@ TEST_F(Kwhere, TraceOptionTracesEveryStream) {
   EXPECT_NE(unopened.err.find("korvidlib: loading frozen " + fndbPath + "...\n"),
             std::string::npos);
 }
+
+// After updates in place (the install root's fndb is held, as a running program would), kwhere
+// --all tells where the search finds the script and where the disk holds one the fndb does not
+// list.
+TEST_F(Kwhere, TellsTheTruthAfterUpdatesInPlace) {
+  FileNameDatabase* holder = FileNameDatabase::Create(fndbPath.c_str(), texmf.c_str(), true);
+  ASSERT_NE(holder, nullptr);
+  const std::string fresh = texmf + "\\korvid\\scripts\\new.pl";
+  const std::string mkfndb = "\"" + BuildDirectory() + "\\mkfndb.exe\" ";
+  struct Row {
+    std::string update;
+    std::uint32_t exitCode;
+    std::string out;
+  };
+  const Row rows[] = {
+      {"--add \"" + texmf + "\" \"" + fresh + "\"", 0,
+       fresh + "  (root 1 " + texmf + ", fndb)\n"},
+      {"--remove \"" + texmf + "\" \"" + fresh + "\"", 1,
+       fresh + "  (root 1 " + texmf + ", on disk but not in its fndb: not searched; run mkfndb " +
+           texmf + ")\n"},
+      {"\"" + texmf + "\"", 0, fresh + "  (root 1 " + texmf + ", fndb)\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.update);
+    ProcessResult update = RunProcess(mkfndb + row.update);
+    ASSERT_EQ(update.exitCode, 0u) << update.out << update.err;
+    ProcessResult result = Run("--all new.pl");
+    EXPECT_EQ(result.exitCode, row.exitCode);
+    EXPECT_EQ(result.out, row.out);
+  }
+  holder->Release();
+}

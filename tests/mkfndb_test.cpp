@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace korvid;
@@ -51,10 +53,12 @@ struct ToolRun {
   std::string err;
 };
 
-ToolRun RunMkfndb(const std::string& arguments) {
+ToolRun RunMkfndb(const std::string& arguments, const std::string& currentDirectory = "") {
   std::string command = "\"";
   command.append(testing_support::BuildDirectory()).append("\\mkfndb.exe\" ").append(arguments);
-  testing_support::ProcessResult result = RunProcess(command);
+  testing_support::ProcessOptions options;
+  options.currentDirectory = currentDirectory;
+  testing_support::ProcessResult result = RunProcess(command, options);
   EXPECT_TRUE(result.started);
   return ToolRun{result.exitCode, testing_support::UnixLineEnds(result.out),
                  testing_support::UnixLineEnds(result.err)};
@@ -78,6 +82,19 @@ class MkfndbTool : public testing::Test {
   void TearDown() override { UninitializeLibrary(); }
   TestFolder folder;
 };
+
+// What `mkfndb --list` prints for the database.
+std::string ListOf(const std::string& fndb) {
+  ToolRun run = RunMkfndb("--list " + Quoted(fndb));
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  return run.out;
+}
+
+// A search through the holder: its result, or "" when it finds nothing.
+std::string Found(FileNameDatabase* fndb, const std::string& name, const std::string& entry) {
+  char result[kMaxPath] = "";
+  return fndb->Search(name.c_str(), entry.c_str(), result) ? result : "";
+}
 
 }  // namespace
 
@@ -181,7 +198,8 @@ TEST_F(MkfndbTool, BuildsADatabaseTheLibrarySearches) {
 
 // 32- and 64-bit programs of one installation share one mapping of the same file: mkfndb of either
 // build writes the same bytes for a tree, and both derive the same mapping name. The digest was
-// recorded once; a build whose layout drifts fails here even where only one build runs.
+// recorded once (again when whole builds came to leave 65536 free bytes instead of 4096); a build
+// whose layout drifts fails here even where only one build runs.
 TEST_F(MkfndbTool, WritesTheSameBytesInEveryBuild) {
   std::string root = MakeTree(folder);
   folder.Write("root\\tex\\latex\\base\\ltxdoc.cls", "l");
@@ -191,8 +209,8 @@ TEST_F(MkfndbTool, WritesTheSameBytesInEveryBuild) {
   std::string bytes = ReadFileBytes(root + "\\korvid\\config\\texmf.fndb");
   std::uint64_t digest = 14695981039346656037ull;  // FNV-1a, 64 bits
   for (unsigned char c : bytes) digest = (digest ^ c) * 1099511628211ull;
-  EXPECT_EQ(bytes.size(), 4614u);
-  EXPECT_EQ(digest, 370350094001841482ull);
+  EXPECT_EQ(bytes.size(), 66054u);
+  EXPECT_EQ(digest, 2216740317346440522ull);
   EXPECT_EQ(FndbMappingName("C:\\Program Files (x86)\\Korvid\\korvid\\config\\texmf.fndb"),
             "cp\x92\x8F\x87\x92\x81\x8D@f\x89\x8C\x85\x93@H\x98XVIk\x8F\x92\x96\x89\x84\x8B\x8F\x92"
             "\x96\x89\x84\x83\x8F\x8E\x86\x89\x87\x94\x85\x98\x8D\x86N\x86\x8E\x84\x82");
@@ -453,4 +471,202 @@ TEST_F(MkfndbTool, Version) {
   ToolRun run = RunMkfndb("--version");
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_EQ(run.out, "mkfndb (tervan) " KORVID_VERSION "\n" KORVID_COPYRIGHT "\n");
+}
+
+// --add and --remove change the listing path by path, without a walk of the tree.
+TEST_F(MkfndbTool, AddAndRemoveListPathsWithoutAWalk) {
+  std::string root = MakeTree(folder);
+  std::string fndb = root + "\\korvid\\config\\texmf.fndb";
+  ASSERT_EQ(RunMkfndb("-q " + Quoted(root)).exitCode, 0u);
+  folder.Write("root\\tex\\plain\\new.tex", "n");
+  folder.Write("root\\tex\\pkg\\pkg.sty", "p");
+  folder.Write("root\\tex\\pkg\\doc\\pkg.pdf", "d");
+  const std::string updated = "mkfndb: updated '" + fndb + "' in place: change count ";
+  struct Row {
+    std::string arguments;
+    std::string directory;  // the current directory; empty: the test's
+    std::uint32_t exitCode;
+    std::string out;
+    std::string err;  // how it begins
+    std::vector<std::string> listed;
+    std::vector<std::string> unlisted;
+  };
+  const Row rows[] = {
+      {"--add " + Quoted(root) + " " + Quoted(root + "\\tex\\plain\\new.tex"), "", 0,
+       "mkfndb: added 'tex\\plain\\new.tex'\n" + updated + "2\n", "", {"tex\\plain\\new.tex"}, {}},
+      {"--add " + Quoted(root) + " pkg latex\\base", root + "\\tex", 0,
+       "mkfndb: added 'tex\\pkg'\nmkfndb: 'tex\\latex\\base' is listed already: nothing changed\n" +
+           updated + "3\n",
+       "", {"tex\\pkg\\", "tex\\pkg\\pkg.sty", "tex\\pkg\\doc\\pkg.pdf"}, {}},
+      {"--add " + Quoted(root) + " README", root, 0,
+       "mkfndb: 'README' is listed already: nothing changed\n", "", {"README"}, {}},
+      {"--remove " + Quoted(root) + " tex\\pkg README nothing.tex", root, 0,
+       "mkfndb: removed 'tex\\pkg'\nmkfndb: removed 'README'\n"
+       "mkfndb: 'nothing.tex' is not listed: nothing changed\n" + updated + "4\n",
+       "", {}, {"tex\\pkg\\", "tex\\pkg\\pkg.sty", "README"}},
+      {"--add " + Quoted(root) + " missing.tex", root, 1, "",
+       "mkfndb: cannot add 'missing.tex': it does not exist; nothing changed\n", {}, {}},
+      {"--add " + Quoted(root) + " " + Quoted(folder.Path()), "", 2, "",
+       "mkfndb: '" + folder.Path() + "' does not lie below the root '" + root + "'\n\nusage:", {},
+       {}},
+      {"--remove " + Quoted(root) + " " + Quoted(root), "", 2, "",
+       "mkfndb: '" + root + "' does not lie below the root '" + root + "'\n", {}, {}},
+      {"--add " + Quoted(root), "", 2, "", "mkfndb: --add needs a PATH\n", {}, {}},
+      {"--add --remove " + Quoted(root) + " x", "", 2, "",
+       "mkfndb: --add and --remove cannot be given together\n", {}, {}},
+      {"--check --add " + Quoted(root) + " x", "", 2, "",
+       "mkfndb: --add cannot be given with --check\n", {}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    ToolRun run = RunMkfndb(row.arguments, row.directory);
+    EXPECT_EQ(run.exitCode, row.exitCode);
+    EXPECT_EQ(run.out, row.out);
+    EXPECT_EQ(run.err.rfind(row.err, 0), 0u) << run.err;
+    std::string listing = ListOf(fndb);
+    for (const std::string& line : row.listed) {
+      EXPECT_NE(listing.find(line + "\n"), std::string::npos) << line;
+    }
+    for (const std::string& line : row.unlisted) {
+      EXPECT_EQ(listing.find(line + "\n"), std::string::npos) << line;
+    }
+  }
+  // README and tex\pkg are gone from the listing, not from the disk.
+  testing_support::RemoveTree(root + "\\tex\\pkg");
+  ToolRun check = RunMkfndb("--check " + Quoted(root));
+  EXPECT_EQ(check.exitCode, 1u);
+  EXPECT_NE(check.out.find("1 file on disk but not listed:\n  README\n"), std::string::npos)
+      << check.out;
+  DeleteFileA((root + "\\README").c_str());
+  EXPECT_EQ(RunMkfndb("--check " + Quoted(root)).exitCode, 0u);
+}
+
+// A holder keeps the database (its first holder made the mapping read-only, as the launcher does
+// for an install root) and searches from a thread of its own while mkfndb --add, --remove and
+// mkfndb ROOT run in other processes: it finds what they added at its next search.
+TEST_F(MkfndbTool, ADatabaseInUseIsUpdatedInPlaceAndItsHoldersSeeIt) {
+  std::string root = MakeTree(folder);
+  std::string fndb = root + "\\korvid\\config\\texmf.fndb";
+  ASSERT_EQ(RunMkfndb("-q " + Quoted(root)).exitCode, 0u);
+  FileNameDatabase* holder = FileNameDatabase::Create(fndb.c_str(), root.c_str(), true);
+  ASSERT_NE(holder, nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<int> wrong{0};
+  std::atomic<int> searches{0};
+  std::thread searcher([&] {
+    const std::string expected = root + "\\tex\\latex\\base\\article.cls";
+    while (!stop) {
+      if (Found(holder, "article.cls", root + "\\tex//") != expected) ++wrong;
+      if (!Found(holder, "nowhere.sty", root + "//").empty()) ++wrong;
+      ++searches;
+    }
+  });
+  const std::string texPlain = root + "\\tex\\plain";
+  EXPECT_EQ(Found(holder, "new.tex", texPlain), "");
+  folder.Write("root\\tex\\plain\\new.tex", "n");
+  ToolRun run = RunMkfndb("--add " + Quoted(root) + " " + Quoted(texPlain + "\\new.tex"));
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(Found(holder, "new.tex", texPlain), texPlain + "\\new.tex");
+
+  run = RunMkfndb("--remove " + Quoted(root) + " " + Quoted(texPlain + "\\new.tex"));
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(Found(holder, "new.tex", texPlain), "");
+
+  // The whole run: the differences go in place.
+  folder.Write("root\\tex\\latex\\base\\late.cls", "l");
+  folder.Write("root\\tex\\newpkg\\x.sty", "x");
+  DeleteFileA((root + "\\README").c_str());
+  EXPECT_EQ(Found(holder, "x.sty", root + "//"), "");
+  run = RunMkfndb(Quoted(root));
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(run.out, "mkfndb: '" + fndb +
+                         "' is in use: updated it in place: 4 files and 3 directories added, 1 "
+                         "file and 0 directories removed, change count 4\n");
+  EXPECT_EQ(Found(holder, "x.sty", root + "//"), root + "\\tex\\newpkg\\x.sty");
+  EXPECT_EQ(Found(holder, "late.cls", root + "\\tex//"), root + "\\tex\\latex\\base\\late.cls");
+  EXPECT_EQ(Found(holder, "README", root), "");
+  EXPECT_EQ(RunMkfndb("--check " + Quoted(root)).out, "mkfndb: '" + fndb + "' is current\n");
+  run = RunMkfndb(Quoted(root));
+  EXPECT_EQ(run.out,
+            "mkfndb: '" + fndb + "' is in use and lists the tree already: nothing changed\n");
+
+  int seen = searches;
+  while (searches < seen + 3) std::this_thread::yield();
+  stop = true;
+  searcher.join();
+  EXPECT_EQ(wrong, 0);
+  holder->Release();
+  // Nobody holds it now: a whole build again.
+  run = RunMkfndb(Quoted(root));
+  EXPECT_EQ(run.out.rfind("mkfndb: wrote '" + fndb + "': ", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("change count 5\n"), std::string::npos) << run.out;
+}
+
+TEST_F(MkfndbTool, AnUpdateThatDoesNotFitFailsCleanlyWhileTheDatabaseIsInUse) {
+  std::string root = MakeTree(folder);
+  std::string fndb = root + "\\korvid\\config\\texmf.fndb";
+  ASSERT_EQ(RunMkfndb("-q --reserve 4096 " + Quoted(root)).exitCode, 0u);
+  for (int i = 0; i < 60; ++i) {
+    folder.Write("root\\tex\\big\\" + std::string(70, 'f') + std::to_string(i) + ".sty", "");
+  }
+  const std::string before = ReadFileBytes(fndb);
+  FileNameDatabase* holder = FileNameDatabase::Create(fndb.c_str(), root.c_str(), true);
+  ASSERT_NE(holder, nullptr);
+  const std::string add = "--add " + Quoted(root) + " " + Quoted(root + "\\tex\\big");
+  ToolRun run = RunMkfndb(add);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("mkfndb: '" + fndb + "' is in use and full: the update needs ", 0), 0u)
+      << run.err;
+  EXPECT_NE(run.err.find(" bytes more than the 4096 it has free; nothing was changed\nmkfndb: end "
+                         "the programs that hold it and run this again (the database then grows), "
+                         "or run mkfndb ROOT once they have ended\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(ReadFileBytes(fndb), before);
+  run = RunMkfndb(Quoted(root));  // the whole run in place does not fit either
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(ReadFileBytes(fndb), before);
+  holder->Release();
+
+  run = RunMkfndb(add);
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_NE(run.out.find("in place: change count 2, grown to "), std::string::npos) << run.out;
+  EXPECT_EQ(RunMkfndb("--check " + Quoted(root)).exitCode, 0u);
+}
+
+TEST_F(MkfndbTool, FrozenAndReadOnlyDatabasesAreNeverWrittenInPlace) {
+  std::string root = MakeTree(folder);
+  std::string fndb = root + "\\korvid\\config\\texmf.fndb";
+  folder.Write("root\\tex\\new.tex", "n");
+  struct Row {
+    const char* label;
+    const char* build;
+    bool readOnly;
+    bool held;
+    std::string arguments;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"frozen, --add", "-q -f ", false, false, "--add " + Quoted(root) + " tex\\new.tex",
+       "' is frozen: it is never written\n"},
+      {"frozen and held, a whole run", "-q -f ", false, true, Quoted(root),
+       "' is frozen: it is never written\n"},
+      {"read-only, --remove", "-q ", true, false, "--remove " + Quoted(root) + " README",
+       "' is read-only: it is never written\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    ASSERT_EQ(RunMkfndb(row.build + Quoted(root)).exitCode, 0u);
+    const std::string before = ReadFileBytes(fndb);
+    if (row.readOnly) testing_support::SetReadOnly(fndb, true);
+    FileNameDatabase* holder =
+        row.held ? FileNameDatabase::Create(fndb.c_str(), root.c_str(), true) : nullptr;
+    ToolRun run = RunMkfndb(row.arguments, root);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.err, "mkfndb: '" + fndb + row.message);
+    EXPECT_EQ(ReadFileBytes(fndb), before);
+    if (holder != nullptr) holder->Release();
+    if (row.readOnly) testing_support::SetReadOnly(fndb, false);
+  }
 }

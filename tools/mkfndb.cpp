@@ -1,25 +1,32 @@
-// mkfndb: builds the file name database of a TEXMF root, lists what a database holds, or checks
-// a database against the disk.
+// mkfndb: builds the file name database of a TEXMF root or updates it in place while programs
+// hold it, adds and removes paths, lists what a database holds, or checks it against the disk.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fndbbuilder.h"
 #include "fndbcheck.h"
 #include "fndbview.h"
+#include "fndbwriter.h"
 #include "korvid.h"
 #include "tooloptions.h"
+#include "win32.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: mkfndb [options] ROOT\n"
+    "       mkfndb --add [-o FILE] ROOT PATH...\n"
+    "       mkfndb --remove [-o FILE] ROOT PATH...\n"
     "       mkfndb --list FILE\n"
     "       mkfndb --check [-o FILE] ROOT\n"
     "\n"
     "Builds the file name database of the TEXMF root ROOT: every directory and file below it.\n"
+    "When programs hold the database, it is updated in place instead: they see the change at\n"
+    "their next search.\n"
     "\n"
     "options:\n"
     "  -o FILE, --output FILE      write the database to FILE; the default is\n"
@@ -28,7 +35,11 @@ constexpr char kUsage[] =
     "  -n N, --names-per-record N  put at most N names (files and subdirectories) into one\n"
     "                              directory record; a larger directory continues in further\n"
     "                              records (0, the default: no limit)\n"
-    "  -r N, --reserve N           leave N free bytes after the data (default 4096)\n"
+    "  -r N, --reserve N           leave N free bytes after the data, for updates in place\n"
+    "                              (default 65536)\n"
+    "      --add                   list each PATH (a file, or a directory with what lies below\n"
+    "                              it) in the database of ROOT, without a walk of the tree\n"
+    "      --remove                take each PATH (and what lies below it) out of the database\n"
     "  -l FILE, --list FILE        print the directories (ending in '\\') and the files that\n"
     "                              the database FILE holds, one a line, and exit\n"
     "  -c, --check                 compare the database of ROOT (or FILE) with the disk and\n"
@@ -38,9 +49,12 @@ constexpr char kUsage[] =
     "  -h, --help                  print this text\n"
     "      --version               print the version\n"
     "\n"
+    "A PATH is absolute or relative to the current directory and lies below ROOT.\n"
     "The database is written to a new file next to the output and then moved over it, so the\n"
-    "output holds either its old content or the whole new database. A read-only output is\n"
-    "refused. Exit status: 0 done, 1 failed, 2 wrong usage.\n";
+    "output holds either its old content or the whole new database. While programs hold it,\n"
+    "mkfndb ROOT applies the differences between the tree and the database in place; an update\n"
+    "in place that does not fit the free space fails with nothing changed. A read-only or\n"
+    "frozen database is never changed in place. Exit status: 0 done, 1 failed, 2 wrong usage.\n";
 
 constexpr char kTool[] = "mkfndb";
 constexpr char kDefaultOutput[] = "korvid\\config\\texmf.fndb";
@@ -96,27 +110,165 @@ int List(const std::string& path) {
   return 0;
 }
 
+// What to do about a database that is in use and full.
+constexpr char kFullAdvice[] =
+    "end the programs that hold it and run this again (the database then grows), or run "
+    "mkfndb ROOT once they have ended";
+
+void ComplainAboutWriting(const korvid::FndbWriteResult& result) {
+  korvid::tools::Complain(kTool, result.error);
+  if (result.failure == korvid::FndbWriteFailure::Full) {
+    korvid::tools::Complain(kTool, kFullAdvice);
+  }
+}
+
+// "1 file", "2 files".
+std::string Count(std::uint32_t number, const char* one, const char* more) {
+  return std::to_string(number) + " " + (number == 1 ? one : more);
+}
+
+std::string WrittenInPlace(const korvid::FndbWriteResult& result) {
+  std::string text = "change count " + std::to_string(result.changeCount);
+  if (result.grown) text += ", grown to " + std::to_string(result.size) + " bytes";
+  if (result.repaired) text += "; the writer before had ended half-way";
+  return text;
+}
+
 int Build(korvid::FndbBuildOptions options, bool quiet) {
-  korvid::FndbBuildResult result;
+  korvid::FndbRefreshResult result;
   bool built;
   {
     korvid::tools::ConsoleProgress progress(kTool);
     options.progress = [&](const korvid::FndbTreeStatistics& soFar) {
       progress.Update(soFar.directories, soFar.files);
     };
-    built = korvid::BuildFndb(options, &result);
+    built = korvid::RefreshFndb(options, korvid::FndbWriterOptions{}, &result);
   }
-  for (const std::string& warning : result.warnings) {
+  for (const std::string& warning : result.build.warnings) {
     std::fprintf(stderr, "mkfndb: warning: %s\n", warning.c_str());
   }
   if (!built) {
-    std::fprintf(stderr, "mkfndb: %s\n", result.error.c_str());
+    if (!result.build.error.empty()) {
+      std::fprintf(stderr, "mkfndb: %s\n", result.build.error.c_str());
+    } else {
+      ComplainAboutWriting(result.write);
+    }
     return 1;
   }
-  if (!quiet) {
+  if (quiet) return 0;
+  if (!result.inPlace) {
     std::printf("mkfndb: wrote '%s': %u directories, %u files, %u bytes, change count %u\n",
-                result.output.c_str(), result.statistics.directories, result.statistics.files,
-                result.bytes, result.changeCount);
+                result.build.output.c_str(), result.build.statistics.directories,
+                result.build.statistics.files, result.build.bytes, result.build.changeCount);
+    return 0;
+  }
+  if (!result.write.changed) {
+    std::printf("mkfndb: '%s' is in use and lists the tree already: nothing changed\n",
+                result.build.output.c_str());
+    return 0;
+  }
+  std::uint32_t filesAdded = 0, directoriesAdded = 0, filesRemoved = 0, directoriesRemoved = 0;
+  for (const korvid::FndbDirectoryEdit& edit : result.edits) {
+    filesAdded += static_cast<std::uint32_t>(edit.addFiles.size());
+    for (const korvid::FndbTreeDirectory& directory : edit.addDirectories) {
+      korvid::FndbTreeStatistics below = korvid::CountTree(directory);
+      filesAdded += below.files;
+      directoriesAdded += below.directories;
+    }
+    filesRemoved += static_cast<std::uint32_t>(edit.removeFiles.size());
+    directoriesRemoved += static_cast<std::uint32_t>(edit.removeDirectories.size());
+  }
+  std::printf("mkfndb: '%s' is in use: updated it in place: %s and %s added, %s and %s "
+              "removed, %s\n",
+              result.build.output.c_str(), Count(filesAdded, "file", "files").c_str(),
+              Count(directoriesAdded, "directory", "directories").c_str(),
+              Count(filesRemoved, "file", "files").c_str(),
+              Count(directoriesRemoved, "directory", "directories").c_str(),
+              WrittenInPlace(result.write).c_str());
+  return 0;
+}
+
+// --add and --remove: each PATH as a change of the database, all of them as one update.
+int Update(const std::string& root, const std::vector<std::string>& paths,
+           const std::string& output, bool add, bool quiet) {
+  char fullRoot[korvid::kMaxPath];
+  DWORD length = GetFullPathNameA(root.c_str(), sizeof fullRoot, fullRoot, nullptr);
+  if (length == 0 || length >= sizeof fullRoot) return Usage("cannot use the root '" + root + "'");
+  std::vector<std::string> relatives;
+  for (const std::string& path : paths) {
+    char full[korvid::kMaxPath];
+    length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    const char* relative =
+        length == 0 || length >= sizeof full ? nullptr : korvid::MakeRelative(full, fullRoot);
+    while (relative != nullptr &&
+           korvid::IsDirectoryDelimiter(static_cast<unsigned char>(*relative))) {
+      ++relative;
+    }
+    if (relative == nullptr || *relative == '\0') {
+      return Usage("'" + path + "' does not lie below the root '" + root + "'");
+    }
+    relatives.push_back(relative);
+  }
+  std::vector<korvid::FndbChange> changes;
+  using Kind = korvid::FndbChange::Kind;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (!add) {
+      changes.push_back({Kind::RemoveFile, relatives[i], {}});
+      changes.push_back({Kind::RemoveTree, relatives[i], {}});
+      continue;
+    }
+    DWORD attributes = GetFileAttributesA(paths[i].c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      korvid::tools::Complain(kTool,
+                              "cannot add '" + paths[i] + "': it does not exist; nothing changed");
+      return 1;
+    }
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      changes.push_back({Kind::AddFile, relatives[i], {}});
+      continue;
+    }
+    korvid::FndbChange change{Kind::AddTree, relatives[i], {}};
+    std::vector<std::string> warnings;
+    std::string error;
+    if (!korvid::ReadDirectoryTree(paths[i], &change.content, &warnings, &error)) {
+      korvid::tools::Complain(kTool, error);
+      return 1;
+    }
+    for (const std::string& warning : warnings) {
+      korvid::tools::Complain(kTool, "warning: " + warning);
+    }
+    changes.push_back(std::move(change));
+  }
+
+  std::string fndbPath = output.empty() ? Join(root, kDefaultOutput) : output;
+  korvid::FndbWriteResult result;
+  if (!korvid::UpdateFndb(fndbPath, changes, korvid::FndbWriterOptions{}, &result)) {
+    ComplainAboutWriting(result);
+    if (result.failure == korvid::FndbWriteFailure::Missing) {
+      korvid::tools::Complain(kTool, "run mkfndb " + root + " first");
+    }
+    return 1;
+  }
+  if (quiet) return 0;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    bool changed;
+    if (add) {
+      changed = result.outcomes[i] == korvid::FndbPlanOutcome::Planned;
+    } else {
+      changed = result.outcomes[2 * i] == korvid::FndbPlanOutcome::Planned ||
+                result.outcomes[2 * i + 1] == korvid::FndbPlanOutcome::Planned;
+    }
+    const char* verb = add ? "added" : "removed";
+    if (changed) {
+      std::printf("mkfndb: %s '%s'\n", verb, relatives[i].c_str());
+    } else {
+      std::printf("mkfndb: '%s' is %s: nothing changed\n", relatives[i].c_str(),
+                  add ? "listed already" : "not listed");
+    }
+  }
+  if (result.changed) {
+    std::printf("mkfndb: updated '%s' in place: %s\n", fndbPath.c_str(),
+                WrittenInPlace(result).c_str());
   }
   return 0;
 }
@@ -194,11 +346,11 @@ int Check(const std::string& root, const std::string& output) {
   return 1;
 }
 
-enum Option { kOutput, kFrozen, kNamesPerRecord, kReserve, kList, kQuiet, kCheck };
+enum Option { kOutput, kFrozen, kNamesPerRecord, kReserve, kList, kQuiet, kCheck, kAdd, kRemove };
 constexpr korvid::tools::OptionDefinition kOptions[] = {
-    {'o', "output", true}, {'f', "frozen", false}, {'n', "names-per-record", true},
+    {'o', "output", true},  {'f', "frozen", false}, {'n', "names-per-record", true},
     {'r', "reserve", true}, {'l', "list", true},    {'q', "quiet", false},
-    {'c', "check", false},
+    {'c', "check", false},  {'\0', "add", false},   {'\0', "remove", false},
 };
 
 int Run(int argc, char** argv) {
@@ -206,16 +358,22 @@ int Run(int argc, char** argv) {
   korvid::FndbBuildOptions options;
   bool quiet = false;
   bool check = false;
+  bool add = false;
+  bool remove = false;
   const char* listPath = nullptr;
   const char* root = nullptr;
+  std::vector<std::string> paths;
   korvid::tools::OptionParser parser(argc, argv, kOptions);
   for (auto item = parser.Next(); item.kind != Kind::End; item = parser.Next()) {
     if (int status = korvid::tools::AnswerCommonItem(item, kTool, kUsage); status >= 0) {
       return status;
     }
     if (item.kind == Kind::Operand) {
-      if (root != nullptr) return Usage("only one root can be given");
-      root = item.text;
+      if (root == nullptr) {
+        root = item.text;
+      } else {
+        paths.push_back(item.text);
+      }
       continue;
     }
     switch (item.option) {
@@ -244,8 +402,25 @@ int Run(int argc, char** argv) {
       case kCheck:
         check = true;
         break;
+      case kAdd:
+        add = true;
+        break;
+      case kRemove:
+        remove = true;
+        break;
     }
   }
+  if (add && remove) return Usage("--add and --remove cannot be given together");
+  if ((add || remove) && (check || listPath != nullptr)) {
+    return Usage(std::string(add ? "--add" : "--remove") + " cannot be given with " +
+                 (check ? "--check" : "--list"));
+  }
+  if (add || remove) {
+    if (root == nullptr) return Usage("no root given");
+    if (paths.empty()) return Usage(std::string(add ? "--add" : "--remove") + " needs a PATH");
+    return Update(root, paths, options.output, add, quiet);
+  }
+  if (!paths.empty()) return Usage("only one root can be given");
   if (listPath != nullptr) {
     if (root != nullptr) return Usage("--list takes no root");
     return List(listPath);

@@ -94,6 +94,12 @@ std::unique_ptr<FndbIndex> FndbIndex::Build(const FndbView& view) {
   return index;
 }
 
+bool FndbIndex::Covers(std::uint32_t directory) const {
+  auto place = std::lower_bound(orderByRecord.begin(), orderByRecord.end(),
+                                static_cast<std::uint64_t>(directory) << 32);
+  return place != orderByRecord.end() && (*place >> 32) == directory;
+}
+
 bool FndbIndex::Search(const FndbView& view, std::uint32_t directory, std::string_view name,
                        char* result) const {
   auto place = std::lower_bound(orderByRecord.begin(), orderByRecord.end(),

@@ -26,6 +26,11 @@ class FndbIndex {
   // Whether Search answers for this remainder of a key: one name, no separator.
   static bool Answers(std::string_view remainder);
 
+  // Whether the directory (a first record) is one of those the index was built over. After an
+  // update in place, a directory whose first record was replaced is not, until the index is built
+  // anew: the walk answers for it.
+  bool Covers(std::uint32_t directory) const;
+
   // The "//" lookup of the name at any depth below the directory (a record offset of the view
   // the index was built over), as FndbView::RecursiveSearch would answer it.
   bool Search(const FndbView& view, std::uint32_t directory, std::string_view name,

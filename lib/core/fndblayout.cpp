@@ -76,18 +76,27 @@ std::vector<Chunk> Chunks(std::size_t names, std::uint32_t perRecord) {
 
 }  // namespace
 
-std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options) {
-  std::vector<Directory> nodes;
-  CollectDirectories(root, 0, &nodes);
+namespace {
 
-  // 1. Offsets: each directory's records, then the names they list (so that a binary search in
-  //    a directory reads bytes close together), then the next directory on a word boundary.
-  std::uint64_t offset = kFndbHeaderSize;
+// Places the directories of the tree from the word boundary at or after `start` on: each
+// directory's records (the first and its continuations), then the names they list (so that a
+// binary search in a directory reads bytes close together), then the next directory, depth first
+// in sorted order. The top directory's record gets the given name and parent offsets. Writes
+// into bytes, whose first byte stands for offset `base`; returns the end of the last name, or 0
+// when it would not fit 32-bit offsets (nothing written then).
+std::uint64_t LayOutDirectories(const FndbTreeDirectory& top, std::uint64_t start,
+                                std::uint32_t topName, std::uint32_t topParent,
+                                std::uint32_t namesPerRecord, std::string* bytes,
+                                std::uint64_t base) {
+  std::vector<Directory> nodes;
+  CollectDirectories(top, 0, &nodes);
+
+  // 1. Offsets.
+  std::uint64_t offset = start;
   for (Directory& node : nodes) {
     offset = (offset + 3) & ~std::uint64_t{3};
     std::size_t fileCount = node.files.size();
-    for (const Chunk& chunk :
-         Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord)) {
+    for (const Chunk& chunk : Chunks(fileCount + node.subdirectories.size(), namesPerRecord)) {
       std::size_t files =
           std::min(chunk.firstName + chunk.names, fileCount) - std::min(chunk.firstName, fileCount);
       std::size_t subdirectories = chunk.names - files;
@@ -103,26 +112,21 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
       offset += nodes[child].source->name.size() + 1;
     }
   }
-  std::uint64_t usedSize = offset;
-  std::uint64_t total = usedSize + options.reserve;
-  if (total > UINT32_MAX) return std::string();
+  std::uint64_t end = offset;
+  if (end > UINT32_MAX) return 0;
 
   // 2. The bytes.
-  std::string bytes(static_cast<std::size_t>(total), '\0');
-  PutWord(bytes, kFndbSignatureField, kFndbSignature);
-  PutWord(bytes, kFndbVersionField, kFndbVersion);
-  PutWord(bytes, kFndbFlagsField, options.frozen ? kFndbFrozenFlag : 0);
-  PutWord(bytes, kFndbRootDirectoryField, static_cast<std::uint32_t>(nodes[0].records[0]));
-  PutWord(bytes, kFndbChangeCountField, options.changeCount);
-  PutWord(bytes, kFndbUsedSizeField, static_cast<std::uint32_t>(usedSize));
-  auto putText = [&](std::uint64_t at, const std::string& text) {
-    std::memcpy(&bytes[static_cast<std::size_t>(at)], text.c_str(), text.size() + 1);
+  if (bytes->size() < end - base) bytes->resize(static_cast<std::size_t>(end - base), '\0');
+  auto putWord = [&](std::uint64_t at, std::uint32_t value) {
+    PutWord(*bytes, static_cast<std::uint32_t>(at - base), value);
   };
-
+  auto putText = [&](std::uint64_t at, const std::string& text) {
+    std::memcpy(&(*bytes)[static_cast<std::size_t>(at - base)], text.c_str(), text.size() + 1);
+  };
   for (std::size_t index = 0; index < nodes.size(); ++index) {
     const Directory& node = nodes[index];
-    std::uint32_t nameOffset = 0;
-    std::uint32_t parentOffset = 0;
+    std::uint32_t nameOffset = topName;
+    std::uint32_t parentOffset = topParent;
     if (index != 0) {
       const Directory& parent = nodes[node.parent];
       std::size_t position =
@@ -132,8 +136,7 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
       parentOffset = static_cast<std::uint32_t>(parent.records[0]);
     }
     std::size_t fileCount = node.files.size();
-    std::vector<Chunk> chunks =
-        Chunks(fileCount + node.subdirectories.size(), options.namesPerRecord);
+    std::vector<Chunk> chunks = Chunks(fileCount + node.subdirectories.size(), namesPerRecord);
     for (std::size_t r = 0; r < chunks.size(); ++r) {
       // Names [begin, end) of the directory: files first, then subdirectories.
       std::size_t begin = chunks[r].firstName;
@@ -143,23 +146,22 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
       std::size_t firstSub = std::max(begin, fileCount) - fileCount;
       std::size_t endSub = std::max(end, fileCount) - fileCount;
 
-      std::uint32_t at = static_cast<std::uint32_t>(node.records[r]);
-      PutWord(bytes, at, nameOffset);
-      PutWord(bytes, at + 4, parentOffset);
-      PutWord(bytes, at + 8, static_cast<std::uint32_t>(endFile - firstFile));
-      PutWord(bytes, at + 12, static_cast<std::uint32_t>(endSub - firstSub));
-      PutWord(bytes, at + 16,
-              r + 1 < chunks.size() ? static_cast<std::uint32_t>(node.records[r + 1]) : 0);
-      PutWord(bytes, at + 20, 0);
-      std::uint32_t word = at + 4 * kFndbRecordFixedWords;
+      std::uint64_t at = node.records[r];
+      putWord(at, nameOffset);
+      putWord(at + 4, parentOffset);
+      putWord(at + 8, static_cast<std::uint32_t>(endFile - firstFile));
+      putWord(at + 12, static_cast<std::uint32_t>(endSub - firstSub));
+      putWord(at + 16, r + 1 < chunks.size() ? static_cast<std::uint32_t>(node.records[r + 1]) : 0);
+      putWord(at + 20, 0);
+      std::uint64_t word = at + 4 * kFndbRecordFixedWords;
       for (std::size_t f = firstFile; f < endFile; ++f, word += 4) {
-        PutWord(bytes, word, static_cast<std::uint32_t>(node.fileNames[f]));
+        putWord(word, static_cast<std::uint32_t>(node.fileNames[f]));
       }
       for (std::size_t d = firstSub; d < endSub; ++d, word += 4) {
-        PutWord(bytes, word, static_cast<std::uint32_t>(node.subdirectoryNames[d]));
+        putWord(word, static_cast<std::uint32_t>(node.subdirectoryNames[d]));
       }
       for (std::size_t d = firstSub; d < endSub; ++d, word += 4) {
-        PutWord(bytes, word, static_cast<std::uint32_t>(nodes[node.subdirectories[d]].records[0]));
+        putWord(word, static_cast<std::uint32_t>(nodes[node.subdirectories[d]].records[0]));
       }
     }
     for (std::size_t f = 0; f < fileCount; ++f) putText(node.fileNames[f], *node.files[f]);
@@ -167,7 +169,35 @@ std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& o
       putText(node.subdirectoryNames[d], nodes[node.subdirectories[d]].source->name);
     }
   }
+  return end;
+}
+
+}  // namespace
+
+std::string LayOutFndb(const FndbTreeDirectory& root, const FndbLayoutOptions& options) {
+  std::string bytes(kFndbHeaderSize, '\0');
+  std::uint64_t usedSize =
+      LayOutDirectories(root, kFndbHeaderSize, 0, 0, options.namesPerRecord, &bytes, 0);
+  if (usedSize == 0 || usedSize + options.reserve > UINT32_MAX) return std::string();
+  bytes.resize(static_cast<std::size_t>(usedSize + options.reserve), '\0');
+  PutWord(bytes, kFndbSignatureField, kFndbSignature);
+  PutWord(bytes, kFndbVersionField, kFndbVersion);
+  PutWord(bytes, kFndbFlagsField, options.frozen ? kFndbFrozenFlag : 0);
+  PutWord(bytes, kFndbRootDirectoryField, kFndbHeaderSize);  // the root's records come first
+  PutWord(bytes, kFndbChangeCountField, options.changeCount);
+  PutWord(bytes, kFndbUsedSizeField, static_cast<std::uint32_t>(usedSize));
   return bytes;
+}
+
+std::uint32_t LayOutFndbSubtree(const FndbTreeDirectory& top, std::uint32_t start,
+                                std::uint32_t nameOffset, std::uint32_t parentOffset,
+                                std::uint32_t namesPerRecord, std::string* bytes) {
+  std::uint64_t first = (std::uint64_t{start} + 3) & ~std::uint64_t{3};
+  bytes->clear();
+  std::uint64_t end =
+      LayOutDirectories(top, first, nameOffset, parentOffset, namesPerRecord, bytes, start);
+  if (end == 0) bytes->clear();
+  return static_cast<std::uint32_t>(end == 0 ? 0 : first);
 }
 
 FndbTreeStatistics CountTree(const FndbTreeDirectory& root) {

@@ -440,7 +440,7 @@ bool FndbView::Search(std::string_view relativeKey, char* result, const FndbInde
       HasComponent(prefix) ? FindSubDirectory(RootDirectory(), prefix) : RootDirectory();
   if (directory == 0) return false;
   std::string_view remainder = relativeKey.substr(split + 2);
-  if (index != nullptr && FndbIndex::Answers(remainder)) {
+  if (index != nullptr && FndbIndex::Answers(remainder) && index->Covers(directory)) {
     return index->Search(*this, directory, remainder, result);
   }
   Walk walk(*this, result);

@@ -87,7 +87,7 @@ class FndbView {
   // The lookup of a key relative to the root: without "//" the file at exactly that path; with
   // "//" the directory path before the first "//" (the root when that part names no directory
   // component) and the rest below it at any depth. An index built over this view answers the
-  // lookups it can answer instead of the walk; walked, when given, grows by the number of
+  // lookups it can answer (from a directory it covers) instead of the walk; walked, when given, grows by the number of
   // directories the walk tried.
   bool Search(std::string_view relativeKey, char* result, const FndbIndex* index = nullptr,
               std::uint64_t* walked = nullptr) const;

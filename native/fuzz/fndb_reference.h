@@ -45,9 +45,16 @@ struct RefDirectory {
 // no separator, in strictly rising case-folded order within a record and unique within a
 // directory; every subdirectory's first record names itself as listed and its parent's first
 // record as parent; the root's parent is 0.
+// A database updated in place may name, as a subdirectory's parent, a first record of the parent
+// that an update replaced: it keeps the parent's name and parent, so the paths built from the
+// parent chain stay the same. ParentRule::SamePath accepts such a parent: a record inside the
+// bytes whose name and parent chain spell the parent's path up to a record with parent 0.
+enum class ParentRule { Exact, SamePath };
+
 class StrictReader {
  public:
-  explicit StrictReader(std::string_view bytes) : bytes(bytes) {}
+  explicit StrictReader(std::string_view bytes, ParentRule rule = ParentRule::Exact)
+      : bytes(bytes), rule(rule) {}
 
   std::optional<RefDirectory> Read() {
     if (bytes.size() < 40 || bytes.size() > 0xFFFFFFFFu) return std::nullopt;
@@ -55,7 +62,8 @@ class StrictReader {
     std::uint32_t root = Word(16);
     if (!RecordFits(root) || Word(root + 4) != 0) return std::nullopt;
     RefDirectory tree;
-    if (!ReadDirectory(root, &tree, 0)) return std::nullopt;
+    std::vector<std::string> ancestry;
+    if (!ReadDirectory(root, &tree, &ancestry)) return std::nullopt;
     return tree;
   }
 
@@ -97,9 +105,21 @@ class StrictReader {
     }
     return true;
   }
+  // Whether the record and its parent chain spell the path of the names (from the root on).
+  bool SpellsPath(std::uint32_t record, const std::vector<std::string>& names,
+                  std::size_t count) const {
+    if (!RecordFits(record)) return false;
+    if (count == 0) return Word(std::uint64_t{record} + 4) == 0;
+    std::optional<std::string> own = Name(Word(record));
+    return own && *own == names[count - 1] &&
+           SpellsPath(Word(std::uint64_t{record} + 4), names, count - 1);
+  }
+
   // The depth only guards the stack: a database of a few thousand bytes nests no deeper.
-  bool ReadDirectory(std::uint32_t first, RefDirectory* directory, unsigned depth) {
-    if (depth > 20000) return false;
+  // ancestry: the names of the directory's path, from the root on.
+  bool ReadDirectory(std::uint32_t first, RefDirectory* directory,
+                     std::vector<std::string>* ancestry) {
+    if (ancestry->size() > 20000) return false;
     std::set<std::string> fileNames;
     std::set<std::string> directoryNames;
     std::vector<std::pair<std::string, std::uint32_t>> children;
@@ -118,19 +138,28 @@ class StrictReader {
       }
     }
     for (const auto& [name, record] : children) {
-      if (!RecordFits(record) || Word(record + 4) != first) return false;
+      if (!RecordFits(record)) return false;
+      std::uint32_t parent = Word(std::uint64_t{record} + 4);
+      if (rule == ParentRule::Exact ? parent != first
+                                    : !SpellsPath(parent, *ancestry, ancestry->size())) {
+        return false;
+      }
       std::optional<std::string> own = Name(Word(record));
       if (!own || *own != name) return false;
       RefDirectory child;
       child.name = name;
       child.path = directory->path.empty() ? name : directory->path + "\\" + name;
-      if (!ReadDirectory(record, &child, depth + 1)) return false;
+      ancestry->push_back(name);
+      bool read = ReadDirectory(record, &child, ancestry);
+      ancestry->pop_back();
+      if (!read) return false;
       directory->subdirectories.push_back(std::move(child));
     }
     return true;
   }
 
   std::string_view bytes;
+  ParentRule rule;
   std::set<std::uint32_t> visited;
 };
 

@@ -13,7 +13,7 @@ constexpr char kProductName[] = "tervan";
 constexpr char kDefaultStringBlock[] = "040904b0";  // US English, Unicode: what the build writes
 
 std::string Reason(const std::string& what, DWORD number) {
-  return what + ": " + SystemText(number);
+  return what + ": " + SystemErrorText(number);
 }
 
 // Opened for reading, shared with every other opener (a running program included).
@@ -107,14 +107,14 @@ ExistingFile LauncherSource::Classify(const std::string& target, std::string* re
     if (number == ERROR_FILE_NOT_FOUND || number == ERROR_PATH_NOT_FOUND) {
       return ExistingFile::None;
     }
-    *reason = SystemText(number);
+    *reason = SystemErrorText(number);
     return ExistingFile::Unknown;
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ExistingFile::OtherFile;
   FileHandle file = OpenForReading(target);
   BY_HANDLE_FILE_INFORMATION facts;
   if (!file || !GetFileInformationByHandle(file.get(), &facts)) {
-    *reason = SystemText(GetLastError());
+    *reason = SystemErrorText(GetLastError());
     return ExistingFile::Unknown;
   }
   std::uint64_t targetIndex =
@@ -182,7 +182,7 @@ bool PlaceLauncher(const LauncherSource& source, const std::string& target, bool
       *error = Reason(action + target + "'", number);
       return false;
     }
-    *linkRefusal = SystemText(GetLastError());
+    *linkRefusal = SystemErrorText(GetLastError());
   }
   if (!WriteFileAtomically(target, source.Bytes(), error)) return false;
   *placement = Placement::Copy;
