@@ -5,8 +5,10 @@
 #include "korvid.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -22,6 +24,31 @@ namespace korvid {
 #define KORVID_TRACE_WIN32_ERROR(number, info) \
   ::korvid::TraceWin32Error((number), (info), kModule, __LINE__)
 #define KORVID_TRACE_CRT_ERROR(info) ::korvid::TraceCrtError((info), kModule, __LINE__)
+
+// ---------------------------------------------------------------------------------------------
+// Path rules inside the library (lib/core/path)
+
+// Whether the two texts are the same bytes, compared a word at a time here: the searches compare
+// entries and names at every call, and a call of the platform's runtime costs more than that.
+inline bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// Whether the two paths are equal under PathCompare's rules (ASCII letters folded, any separator
+// equal to any separator). It leaves the last error alone: the searches compare every entry with
+// the current directory and the roots, inside operations that cleared it once.
+bool SamePath(std::string_view a, std::string_view b);
 
 // ---------------------------------------------------------------------------------------------
 // Ini parsing internals (lib/core/cfgrules, lib/core/getdelim)
