@@ -99,24 +99,29 @@ class Figures {
   std::vector<std::string> order;
 };
 
-// Runs the command of this build and, when given, that of another build in turns (A B A B ...),
-// each `runs` times, so that both meet the same load; false when a run failed.
+// Runs the command of this build and, when given, that of another build in turns, each `runs`
+// times, so that both meet the same load; the one that runs first changes from pair to pair
+// (A B, B A, A B, ...), since the first of two processes started one after the other is measured
+// slower here. False when a run failed.
 inline bool RunInTurns(const std::string& command, const std::string& baselineCommand, int runs,
                        Figures* figures, Figures* baselineFigures) {
+  auto run = [](const std::string& line, Figures* into) {
+    std::optional<std::string> out = RunChild(line);
+    if (!out) {
+      std::fprintf(stderr, "failed: %s\n", line.c_str());
+      return false;
+    }
+    into->Add(*out);
+    return true;
+  };
   for (int i = 0; i < runs; ++i) {
-    std::optional<std::string> out = RunChild(command);
-    if (!out) {
-      std::fprintf(stderr, "failed: %s\n", command.c_str());
-      return false;
+    if (baselineCommand.empty()) {
+      if (!run(command, figures)) return false;
+    } else if (i % 2 == 0) {
+      if (!run(command, figures) || !run(baselineCommand, baselineFigures)) return false;
+    } else {
+      if (!run(baselineCommand, baselineFigures) || !run(command, figures)) return false;
     }
-    figures->Add(*out);
-    if (baselineCommand.empty()) continue;
-    out = RunChild(baselineCommand);
-    if (!out) {
-      std::fprintf(stderr, "failed: %s\n", baselineCommand.c_str());
-      return false;
-    }
-    baselineFigures->Add(*out);
   }
   return true;
 }

@@ -45,6 +45,25 @@ inline bool SameBytes(std::string_view a, std::string_view b) {
   return true;
 }
 
+// A hash of the text under which texts equal without regard to ASCII case hash alike: bit 5 of
+// every byte is set, which maps both cases of a letter to one value (other texts may share a hash;
+// a comparison tells them apart). Eight bytes at a time: the index hashes every name of a tree.
+inline std::uint32_t HashIgnoringCase(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ull ^ text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    hash = (hash ^ (word | 0x2020202020202020ull)) * 1099511628211ull;
+    hash ^= hash >> 29;
+  }
+  for (; i < text.size(); ++i) {
+    hash = (hash ^ (static_cast<unsigned char>(text[i]) | 0x20u)) * 1099511628211ull;
+  }
+  hash ^= hash >> 32;
+  return static_cast<std::uint32_t>(hash);
+}
+
 // Whether the two paths are equal under PathCompare's rules (ASCII letters folded, any separator
 // equal to any separator). It leaves the last error alone: the searches compare every entry with
 // the current directory and the roots, inside operations that cleared it once.

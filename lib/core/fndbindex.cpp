@@ -1,11 +1,10 @@
 // The file-name index of an fndb: built once over a sound tree, then lookups without a walk.
 #include "fndbindex.h"
 
-#include "korvid.h"
+#include "core.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
 namespace korvid {
 namespace {
@@ -14,24 +13,8 @@ inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
 
-// Setting bit 5 of every byte maps both cases of a letter to one value, so names that are equal
-// without regard to case hash alike (other names may share a hash; the lookup compares the
-// names). Eight bytes at a time: building the index hashes every name of the tree.
-std::uint32_t FndbIndex::Hash(std::string_view name) {
-  std::uint64_t hash = 14695981039346656037ull ^ name.size();
-  std::size_t i = 0;
-  for (; i + 8 <= name.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, name.data() + i, 8);
-    hash = (hash ^ (word | 0x2020202020202020ull)) * 1099511628211ull;
-    hash ^= hash >> 29;
-  }
-  for (; i < name.size(); ++i) {
-    hash = (hash ^ (static_cast<unsigned char>(name[i]) | 0x20u)) * 1099511628211ull;
-  }
-  hash ^= hash >> 32;
-  return static_cast<std::uint32_t>(hash);
-}
+// Names of one hash are told apart by the lookup, which compares them.
+std::uint32_t FndbIndex::Hash(std::string_view name) { return HashIgnoringCase(name); }
 
 bool FndbIndex::Answers(std::string_view remainder) {
   if (remainder.empty()) return false;

@@ -38,22 +38,7 @@ std::uint64_t MixPair(std::uint64_t pair) {
 
 // ---------------------------------------------------------------------------------------------
 
-// Setting bit 5 of every byte maps both cases of a letter to one value, so texts that are equal
-// without regard to case hash alike (other texts may collide; the comparison tells them apart).
-std::uint32_t FoldedTexts::Hash(std::string_view text) {
-  std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(text.size());
-  std::size_t i = 0;
-  for (; i + 4 <= text.size(); i += 4) {
-    std::uint32_t word;
-    std::memcpy(&word, text.data() + i, 4);
-    hash = (hash ^ (word | 0x20202020u)) * 16777619u;
-    hash ^= hash >> 15;
-  }
-  for (; i < text.size(); ++i) {
-    hash = (hash ^ (static_cast<unsigned char>(text[i]) | 0x20u)) * 16777619u;
-  }
-  return hash ^ (hash >> 13);
-}
+std::uint32_t FoldedTexts::Hash(std::string_view text) { return HashIgnoringCase(text); }
 
 std::uint32_t FoldedTexts::Find(std::string_view text, std::uint32_t hash) const {
   if (slots.empty()) return kNone;
@@ -256,35 +241,33 @@ bool FndbLookups::PlainName(std::string_view text) {
   if (HasSeparator(text)) return false;
   name.known = true;
   name.text.assign(text);
-  name.restGeneration = ~std::uint64_t{0};
+  name.rest = KeptId();
   name.candidatesSerial = 0;
   return true;
 }
 
+template <typename Lookup>
+std::uint32_t FndbLookups::KeptId::Get(std::uint64_t setGeneration, std::size_t texts, bool add,
+                                       Lookup lookup) {
+  if (generation != setGeneration || (id == FoldedTexts::kNone && textsSeen != texts)) {
+    id = lookup(false);
+    generation = setGeneration;
+    textsSeen = texts;
+  }
+  if (id == FoldedTexts::kNone && add) id = lookup(true);
+  return id;
+}
+
 std::uint32_t FndbLookups::PartOf(Plan& plan, bool add) {
-  std::uint64_t generation = failedSearches.Generation();
-  if (plan.partGeneration != generation ||
-      (plan.part == FoldedTexts::kNone && plan.partsSeen != failedSearches.Parts())) {
-    plan.part = failedSearches.PartId(plan.entryPart, false);
-    plan.partGeneration = generation;
-    plan.partsSeen = failedSearches.Parts();
-  }
-  if (plan.part == FoldedTexts::kNone && add) {
-    plan.part = failedSearches.PartId(plan.entryPart, true);
-  }
-  return plan.part;
+  return plan.part.Get(failedSearches.Generation(), failedSearches.Parts(), add, [&](bool adding) {
+    return failedSearches.PartId(plan.entryPart, adding);
+  });
 }
 
 std::uint32_t FndbLookups::RestOf(bool add) {
-  std::uint64_t generation = failedSearches.Generation();
-  if (name.restGeneration != generation ||
-      (name.rest == FoldedTexts::kNone && name.restsSeen != failedSearches.Rests())) {
-    name.rest = failedSearches.RestId(name.text, false);
-    name.restGeneration = generation;
-    name.restsSeen = failedSearches.Rests();
-  }
-  if (name.rest == FoldedTexts::kNone && add) name.rest = failedSearches.RestId(name.text, true);
-  return name.rest;
+  return name.rest.Get(failedSearches.Generation(), failedSearches.Rests(), add, [&](bool adding) {
+    return failedSearches.RestId(name.text, adding);
+  });
 }
 
 FndbLookups::Outcome FndbLookups::Answer(const FndbView& view, std::string_view key,

@@ -127,13 +127,20 @@ class FndbLookups {
   void BuildIndexNow(const FndbView& view);
 
  private:
+  // The id of a text among the failed searches, kept: an id found stays until the set is emptied;
+  // a text not found is looked up again once the set has more texts.
+  struct KeptId {
+    std::uint32_t id = FoldedTexts::kNone;
+    std::uint64_t generation = ~std::uint64_t{0};  // of the set the id is of
+    std::size_t textsSeen = 0;  // the set's texts when the text was not found
+    template <typename Lookup>
+    std::uint32_t Get(std::uint64_t setGeneration, std::size_t texts, bool add, Lookup lookup);
+  };
   // What an entry decides whatever the name (a plain one, without separators). What every search
   // of the entry reads comes first.
   struct Plan {
     std::string entryPart;
-    std::uint32_t part = FoldedTexts::kNone;  // the entry part among the failed searches
-    std::uint64_t partGeneration = ~std::uint64_t{0};  // of the set the id is of
-    std::size_t partsSeen = 0;  // the set's parts when the part was not found
+    KeptId part;  // the entry part among the failed searches
     bool walks = false;         // the key walks below the directory before the entry's "//"
     bool answersNames = false;  // ... and the rest of the key is the name alone
     std::uint32_t directory = 0;  // that directory; 0: there is none
@@ -148,9 +155,7 @@ class FndbLookups {
   struct Name {
     bool known = false;
     std::string text;  // a plain name
-    std::uint32_t rest = FoldedTexts::kNone;  // the name among the failed searches
-    std::uint64_t restGeneration = ~std::uint64_t{0};
-    std::size_t restsSeen = 0;
+    KeptId rest;       // the name among the failed searches
     std::uint64_t candidatesSerial = 0;
     FndbIndex::Candidates candidates;
   };
