@@ -1,9 +1,17 @@
 // fndb benchmark: opening, plain lookups and "//" searches on a generated TeX-like database.
-// Usage: fndb_bench [DIRECTORY]   (the database file is written there, default: the temp folder)
+// Usage: fndb_bench [--runs N] [--baseline OTHER-FNDB_BENCH.EXE] [DIRECTORY]
+//   (the database file is written to DIRECTORY, by default the temp folder). The searches of the
+//   launcher's pattern over two roots run in fresh processes; with --baseline, another build of
+//   this program (keep a copy of an older one) runs them in turns with this one, under the same
+//   load.
+#include "bench.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -215,14 +223,134 @@ void Report(const char* what, double value, const char* unit, const char* target
   std::printf("  %-46s %12.3f %-10s %s\n", what, value, unit, target);
 }
 
+// The launcher's pattern over two roots through their handles, as the file search asks them:
+// each element below the first root, then below the second, until one finds the name.
+constexpr const char* kLauncherElements[] = {"context", "korvid", "nts",   "pdftex",
+                                             "psutils", "source", "tex"};
+constexpr int kSequence = 30;  // searches timed one by one after the first
+constexpr int kSteady = 300;   // searches for each median once lookups are fast
+
+const std::map<std::string, std::string> kLabels = {
+    {"first_ms", "first search of fresh handles, a hit (ms)"},
+    {"fast_after", "searches made before lookups are fast"},
+    {"miss_us", "new missing name, 14 entries (us)"},
+    {"hit_us", "the same hit repeated, 14 entries (us)"},
+    {"walk_ms", "one walk of the whole tree, a miss (ms)"},
+    {"index_ms", "building the name index (ms)"},
+};
+
+class LauncherSearch {
+ public:
+  LauncherSearch(const std::string& path, const std::string& root) {
+    for (int r = 0; r < 2; ++r) {
+      std::string rootPath = root + (r == 0 ? "" : "2");
+      fndbs[r] = FileNameDatabase::Create(path.c_str(), rootPath.c_str(), true);
+      for (const char* element : kLauncherElements) {
+        entries[r].push_back(rootPath + "\\" + element + "//");
+      }
+    }
+  }
+  ~LauncherSearch() {
+    for (FileNameDatabase* fndb : fndbs) {
+      if (fndb != nullptr) fndb->Release();
+    }
+  }
+  bool Opened() const { return fndbs[0] != nullptr && fndbs[1] != nullptr; }
+  bool Find(const char* name, char* result) {
+    for (std::size_t e = 0; e < entries[0].size(); ++e) {
+      for (int r = 0; r < 2; ++r) {
+        if (fndbs[r]->Search(name, entries[r][e].c_str(), result)) return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  FileNameDatabase* fndbs[2] = {};
+  std::vector<std::string> entries[2];
+};
+
+int AfterFirstChild(const std::string& path, const std::string& root, const std::string& hit) {
+  char result[kMaxPath];
+  std::vector<double> sequence, misses, hits;
+  double first;
+  {
+    LauncherSearch search(path, root);
+    if (!search.Opened()) return 1;
+    Clock::time_point begin = Clock::now();
+    if (!search.Find(hit.c_str(), result)) return 1;
+    first = Seconds(begin);
+    int made = 0;
+    auto missing = [&made] { return "new-miss" + std::to_string(made++) + ".sty"; };
+    for (int i = 0; i < kSequence + kSteady; ++i) {
+      std::string name = missing();
+      begin = Clock::now();
+      if (search.Find(name.c_str(), result)) return 1;
+      (i < kSequence ? sequence : misses).push_back(Seconds(begin));
+    }
+    for (int i = 0; i < kSteady; ++i) {
+      begin = Clock::now();
+      if (!search.Find(hit.c_str(), result)) return 1;
+      hits.push_back(Seconds(begin));
+    }
+  }
+  double miss = bench::Median(misses) * 1e6;
+  int fastAfter = kSequence + 1;
+  for (int i = 0; i + 1 < kSequence; ++i) {
+    if (sequence[i] * 1e6 < 10 * miss && sequence[i + 1] * 1e6 < 10 * miss) {
+      fastAfter = i + 1;
+      break;
+    }
+  }
+  // The unit of the index rule: one walk of the whole tree, and the index itself.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  std::string bytes(GetFileSize(file, nullptr), '\0');
+  DWORD read = 0;
+  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(file);
+  FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()), root);
+  std::vector<double> walks, builds;
+  for (int i = 0; i < 5; ++i) {
+    Clock::time_point begin = Clock::now();
+    view.Search("//no-such-file.tex", result);
+    walks.push_back(Seconds(begin));
+    begin = Clock::now();
+    std::unique_ptr<FndbIndex> index = FndbIndex::Build(view);
+    builds.push_back(Seconds(begin));
+    if (index == nullptr) return 1;
+  }
+  std::printf("first_ms %.3f\nfast_after %d\n", first * 1e3, fastAfter);
+  for (int i = 0; i < 12; ++i) std::printf("search_%02d_us %.3f\n", i + 2, sequence[i] * 1e6);
+  std::printf("miss_us %.3f\nhit_us %.3f\nwalk_ms %.3f\nindex_ms %.3f\n", miss,
+              bench::Median(hits) * 1e6, bench::Median(walks) * 1e3, bench::Median(builds) * 1e3);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   InitializeLibrary();
+  std::string root = "C:\\texmf-bench";
+  if (argc == 4 && std::strcmp(argv[1], "--after-first") == 0) {
+    int code = AfterFirstChild(argv[2], root, argv[3]);
+    UninitializeLibrary();
+    return code;
+  }
   char temp[MAX_PATH];
   GetTempPathA(sizeof temp, temp);
-  std::string directory = argc > 1 ? argv[1] : temp;
-  std::string root = "C:\\texmf-bench";
+  std::string directory = temp;
+  std::string baseline;
+  int runs = 9;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--baseline") == 0 && i + 1 < argc) {
+      baseline = argv[++i];
+    } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+      runs = std::atoi(argv[++i]);
+    } else {
+      directory = argv[i];
+    }
+  }
   std::string path = directory;
   if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
   path += "fndb-bench.fndb";
@@ -434,6 +562,29 @@ int main(int argc, char** argv) {
   }
 
   held->Release();
+
+  // The launcher's pattern over two roots (the database under two root paths), in fresh
+  // processes; the hit lies in the last directory of the tex subtree in stored order.
+  {
+    std::string texEntry, texName;
+    const FndbTreeDirectory& tex = maker.root.subdirectories.back();
+    LastInStoredOrder(tex, root + "\\tex", &texEntry, &texName);
+    char self[MAX_PATH];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    auto command = [&](const std::string& program) {
+      return "\"" + program + "\" --after-first \"" + path + "\" \"" + texName + "\"";
+    };
+    bench::Figures figures, baselineFigures;
+    if (!bench::RunInTurns(command(self), baseline.empty() ? "" : command(baseline), runs,
+                           &figures, &baselineFigures)) {
+      return 1;
+    }
+    std::printf("\nThe launcher's pattern over two roots through their handles (%s, %d fresh "
+                "processes%s)\n",
+                texName.c_str(), runs, baseline.empty() ? "" : " of each build, in turns");
+    bench::PrintSideBySide(figures, baselineFigures, kLabels);
+  }
+
   DeleteFileA(path.c_str());
   UninitializeLibrary();
   return 0;

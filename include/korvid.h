@@ -288,7 +288,7 @@ struct CaseInsensitiveLess {
 };
 
 class LibraryLock;
-class FndbIndex;
+class FndbLookups;
 
 class FileNameDatabase {
  public:
@@ -307,6 +307,8 @@ class FileNameDatabase {
   // the result untouched, except for a repeat of a failed search on an unchanged database, which
   // is dismissed at once and empties the result.
   bool Search(const char* name, const char* entry, char* result);
+  // The same, the texts' lengths known (the file search's entries are strings).
+  bool Search(std::string_view name, std::string_view entry, char* result);
 
   bool IsReadOnly() const { return readOnly; }
   std::uint32_t Size() const { return size; }
@@ -339,39 +341,12 @@ class FileNameDatabase {
   void* mappingHandle = nullptr;
   volatile long referenceCount = 0;
   const unsigned char* view = nullptr;
-  // The negative search cache: a set of search keys, compared without regard to ASCII case.
-  // The keys lie one after another in one buffer, so that recording a failed search does not
-  // allocate as a rule.
-  class SearchCache {
-   public:
-    static std::uint32_t Hash(std::string_view key);
-    bool Empty() const { return entries.empty(); }
-    bool Contains(std::string_view key, std::uint32_t hash) const;
-    // The key must not be in the set yet. A set of 2^24 - 1 keys is emptied first.
-    void Insert(std::string_view key, std::uint32_t hash);
-    void Clear();
-
-   private:
-    struct Entry {
-      std::uint32_t hash;
-      std::uint32_t offset;  // in keys
-      std::uint32_t length;
-    };
-    std::string keys;
-    std::vector<Entry> entries;
-    // The top 8 bits of the key's hash and, below them, its index in entries plus one; 0: free.
-    std::vector<std::uint32_t> slots;
-  };
-  // Threads that share the handle search it at once; the cache is read and changed under this
-  // lock, the walk through the view (which is only read) runs outside it.
+  // Threads that share the handle search it at once; the lookups are read and changed under this
+  // lock, a walk through the view (which is only read) runs outside it.
   std::unique_ptr<LibraryLock> searchLock;
-  SearchCache failedSearches;
-  // Once the "//" walks of this handle have tried about as many directories as building an index
-  // of the file names costs, later searches use the index (under the same lock; rebuilt after
-  // the change count moves). A database that is no sound tree gets none, and is only walked.
-  std::uint64_t walkedSinceChange = 0;
-  std::shared_ptr<const FndbIndex> nameIndex;
-  bool noNameIndex = false;
+  // The negative search cache (failedSearches, a set of keys compared without regard to ASCII
+  // case), the name index once the walks of this handle add up, and what each entry decided.
+  std::unique_ptr<FndbLookups> lookups;
   std::string rootPath;
 };
 

@@ -387,8 +387,9 @@ bool FindAbsolute(const char* name, char* result) {
 
 // The entry through its root's fndb: a hit that is gone from the disk counts as a miss and says the
 // database is out of date (the first time in the process).
-bool SearchFndb(FileNameDatabase& fndb, const char* name, const std::string& entry, char* result) {
-  if (!fndb.Search(name, entry.c_str(), result)) return false;
+bool SearchFndb(FileNameDatabase& fndb, std::string_view name, const std::string& entry,
+                char* result) {
+  if (!fndb.Search(name, std::string_view(entry), result)) return false;
   if (AccessFile(result, 0)) return true;
   KORVID_RAISE(ErrorCode::InternalError);
   TraceError("found '%s' in fndb, but the file does not exist", result);
@@ -398,37 +399,123 @@ bool SearchFndb(FileNameDatabase& fndb, const char* name, const std::string& ent
   return false;
 }
 
-// One entry of the expanded list, given the current directory.
-// Entries searched on the disk are added to diskEntries, for a second round afresh.
-FileSource SearchEntry(const char* name, const std::string& entry, const char* currentDirectory,
-                       char* result, SearchMemory& memory,
+// What a search asks once rather than at every entry: the current directory, the working
+// directories, the roots of the entries, and the fndb of each root. One reference to a root's fndb
+// is taken at the first entry below that root and held until the search ends, so that the entries
+// of a root do not each take the root table's lock and a reference of their own.
+class SearchPlaces {
+ public:
+  explicit SearchPlaces(std::shared_ptr<const SearchPathList> list = nullptr)
+      : list(std::move(list)) {
+    if (!this->list) return;
+    auto& memo = Context().entryRoots;
+    LockGuard guard(memo.lock);
+    if (!memo.list.owner_before(this->list) && !this->list.owner_before(memo.list)) {
+      known = memo.roots;
+    }
+  }
+  SearchPlaces(const SearchPlaces&) = delete;
+  SearchPlaces& operator=(const SearchPlaces&) = delete;
+  // What this search learned is kept for the next search of the same list.
+  ~SearchPlaces() {
+    if (learned.empty()) return;
+    auto& memo = Context().entryRoots;
+    LockGuard guard(memo.lock);
+    memo.list = list;
+    memo.roots = std::make_shared<const std::vector<int>>(std::move(learned));
+  }
+
+  // False (after reporting) when the current directory cannot be read.
+  bool Read() {
+    if (_getcwd(currentDirectory, kMaxPath) == nullptr) {
+      KORVID_RAISE(ErrorCode::CrtError, "_tgetcwd");
+      return false;
+    }
+    currentLength = std::strlen(currentDirectory);
+    char directory[kMaxPath];
+    for (unsigned n = 1; GetWorkingDirectory(n, directory) != nullptr; ++n) {
+      workingDirectories.emplace_back(directory);
+    }
+    return true;
+  }
+
+  std::string_view CurrentDirectory() const {
+    return std::string_view(currentDirectory, currentLength);
+  }
+  const std::vector<std::string>& WorkingDirectories() const { return workingDirectories; }
+
+  // The fndb of the root the entry (entry `index` of the list, if there is one) lies below; null
+  // when that root has none, or the entry lies below no root.
+  FileNameDatabase* FndbFor(std::size_t index, const std::string& entry) {
+    int root = RootOf(index, entry);
+    if (root < 0) return nullptr;
+    for (std::size_t i = 0; i < fewCount; ++i) {
+      if (few[i].first == root) return few[i].second.get();
+    }
+    for (const auto& [asked, fndb] : more) {
+      if (asked == root) return fndb.get();
+    }
+    std::pair<int, FndbReference> answer(root, GetFndb(static_cast<unsigned>(root)));
+    auto& kept = fewCount < kFew ? few[fewCount++] : more.emplace_back();
+    kept = std::move(answer);
+    return kept.second.get();
+  }
+
+ private:
+  int RootOf(std::size_t index, const std::string& entry) {
+    bool listed = list && index < list->size();
+    if (listed && known && index < known->size() && (*known)[index] >= 0) return (*known)[index];
+    int root = DetermineRootDirectory(entry.c_str());
+    if (listed && root >= 0) {
+      if (learned.empty()) {
+        learned = known ? *known : std::vector<int>();
+        learned.resize(list->size(), -1);
+      }
+      learned[index] = root;
+    }
+    return root;
+  }
+
+  std::shared_ptr<const SearchPathList> list;
+  std::shared_ptr<const std::vector<int>> known;  // from an earlier search of the list
+  std::vector<int> learned;                       // known and more, when this search learned more
+  char currentDirectory[kMaxPath];
+  std::size_t currentLength = 0;
+  std::vector<std::string> workingDirectories;
+  // The roots asked for and their answers. A pattern's entries lie below a few roots, kept without
+  // an allocation: one costs about as much as a whole search that the fndbs answer.
+  static constexpr std::size_t kFew = 4;
+  std::pair<int, FndbReference> few[kFew];
+  std::size_t fewCount = 0;
+  std::vector<std::pair<int, FndbReference>> more;
+};
+
+// One entry of the expanded list (name: a text that ends in a zero byte). Entries searched on the
+// disk are added to diskEntries, for a second round afresh.
+FileSource SearchEntry(std::string_view name, std::size_t index, const std::string& entry,
+                       SearchPlaces& places, char* result, SearchMemory& memory,
                        std::vector<const std::string*>* diskEntries) {
+  // Each entry starts with a clear record, as when every comparison below cleared it.
+  ClearLastError();
   // 1. The current directory: the name is found as given, relative.
-  if (PathCompare(entry.c_str(), currentDirectory) == 0 && AccessFile(name, 0) &&
+  if (SamePath(entry, places.CurrentDirectory()) && AccessFile(name.data(), 0) &&
       CopyResult(result, name)) {
     return FileSource::CurrentDirectory;
   }
   // 2. The working directories.
-  char directory[kMaxPath];
-  for (unsigned n = 1; GetWorkingDirectory(n, directory) != nullptr; ++n) {
-    if (PathCompare(entry.c_str(), directory) != 0) continue;
+  for (const std::string& directory : places.WorkingDirectories()) {
+    if (!SamePath(entry, directory)) continue;
     std::string joined = directory;
     if (!EndsInSeparator(joined)) joined += '\\';
     joined += name;
     if (CopyResult(result, joined) && AccessFile(result, 0)) return FileSource::WorkingDirectory;
   }
   // 3. The root's fndb, or the disk when the root has none.
-  if (FndbReference fndb = GetFndbForPath(entry.c_str())) {
+  if (FileNameDatabase* fndb = places.FndbFor(index, entry)) {
     return SearchFndb(*fndb, name, entry, result) ? FileSource::Fndb : FileSource::None;
   }
   diskEntries->push_back(&entry);
-  return SearchDisk(name, entry, result, memory) ? FileSource::Disk : FileSource::None;
-}
-
-bool ReadCurrentDirectory(char* buffer) {
-  if (_getcwd(buffer, kMaxPath) != nullptr) return true;
-  KORVID_RAISE(ErrorCode::CrtError, "_tgetcwd");
-  return false;
+  return SearchDisk(name.data(), entry, result, memory) ? FileSource::Disk : FileSource::None;
 }
 
 }  // namespace
@@ -437,12 +524,13 @@ bool FindFile(const char* name, const char* pattern, char* result) {
   ClearLastError();
   std::shared_ptr<const SearchPathList> list = ExpandSearchPath(pattern);
   if (IsAbsolutePath(name)) return FindAbsolute(name, result);
-  char currentDirectory[kMaxPath];
-  if (!ReadCurrentDirectory(currentDirectory)) return false;
+  SearchPlaces places(list);
+  if (!places.Read()) return false;
+  const std::string_view nameText(name);
   SearchMemory memory;
   std::vector<const std::string*> diskEntries;
-  for (const std::string& entry : *list) {
-    if (SearchEntry(name, entry, currentDirectory, result, memory, &diskEntries) !=
+  for (std::size_t i = 0; i < list->size(); ++i) {
+    if (SearchEntry(nameText, i, (*list)[i], places, result, memory, &diskEntries) !=
         FileSource::None) {
       return true;
     }
@@ -455,12 +543,13 @@ FileSource FindFileInEntry(const char* name, const char* entry, char* result) {
   if (IsAbsolutePath(name)) {
     return FindAbsolute(name, result) ? FileSource::Absolute : FileSource::None;
   }
-  char currentDirectory[kMaxPath];
-  if (!ReadCurrentDirectory(currentDirectory)) return FileSource::None;
+  SearchPlaces places;
+  if (!places.Read()) return FileSource::None;
   SearchMemory memory;
   std::vector<const std::string*> diskEntries;
   const std::string entryText = entry;
-  FileSource source = SearchEntry(name, entryText, currentDirectory, result, memory, &diskEntries);
+  FileSource source =
+      SearchEntry(name, 0, entryText, places, result, memory, &diskEntries);
   if (source == FileSource::None && SearchDiskAfresh(name, diskEntries, result, memory)) {
     return FileSource::Disk;
   }
@@ -481,10 +570,16 @@ bool FindFileOnDisk(const char* name, const char* pattern, char* result) {
 }
 
 void ClearDiskSearchCache() {
-  auto& diskSearch = Context().diskSearch;
-  LockGuard lock(diskSearch.lock);
-  diskSearch.listings.clear();
-  diskSearch.walks.clear();
+  {
+    auto& diskSearch = Context().diskSearch;
+    LockGuard lock(diskSearch.lock);
+    diskSearch.listings.clear();
+    diskSearch.walks.clear();
+  }
+  auto& memo = Context().entryRoots;
+  LockGuard lock(memo.lock);
+  memo.list.reset();
+  memo.roots.reset();
 }
 
 }  // namespace korvid

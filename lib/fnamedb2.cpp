@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "fndblookups.h"
 #include "fndbview.h"
-#include "fndbindex.h"
 #include "internal.h"
 
 namespace korvid {
@@ -39,6 +39,7 @@ FileNameDatabase::FileNameDatabase(const char* rootPath, bool frozen)
     : readOnly(frozen),
       fileHandle(INVALID_HANDLE_VALUE),
       searchLock(std::make_unique<LibraryLock>()),
+      lookups(std::make_unique<FndbLookups>(rootPath ? rootPath : "")),
       rootPath(rootPath ? rootPath : "") {}
 
 FileNameDatabase::~FileNameDatabase() { Close(true); }
@@ -275,107 +276,26 @@ void FileNameDatabase::Close(bool withFile) {
 
 // ---------------------------------------------------------------------------------------------
 
-// Setting bit 5 of every byte maps both cases of a letter to one value, so keys that are equal
-// without regard to case hash alike (other bytes may collide; the comparison tells them apart).
-// Four bytes at a time: the key is hashed on every miss.
-std::uint32_t FileNameDatabase::SearchCache::Hash(std::string_view key) {
-  std::uint32_t hash = 2166136261u ^ static_cast<std::uint32_t>(key.size());
-  std::size_t i = 0;
-  for (; i + 4 <= key.size(); i += 4) {
-    std::uint32_t word;
-    std::memcpy(&word, key.data() + i, 4);
-    hash = (hash ^ (word | 0x20202020u)) * 16777619u;
-    hash ^= hash >> 15;
-  }
-  for (; i < key.size(); ++i) {
-    hash = (hash ^ (static_cast<unsigned char>(key[i]) | 0x20u)) * 16777619u;
-  }
-  return hash ^ (hash >> 13);
-}
-
-// Open addressing with linear probing over small slots, grown at half load. A slot keeps part of
-// the hash, so that probing passes over other keys without reading their entries; the entries are
-// appended in order, so growing reads them one after another.
 namespace {
-
-constexpr std::uint32_t kSlotIndexBits = 24;
-constexpr std::uint32_t kSlotIndexMask = (1u << kSlotIndexBits) - 1;
-
-inline std::uint32_t SlotTag(std::uint32_t hash) { return hash & ~kSlotIndexMask; }
-
-}  // namespace
-
-bool FileNameDatabase::SearchCache::Contains(std::string_view key, std::uint32_t hash) const {
-  if (slots.empty()) return false;
-  std::size_t mask = slots.size() - 1;
-  for (std::size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
-    if ((slots[i] & ~kSlotIndexMask) != SlotTag(hash)) continue;
-    const Entry& entry = entries[(slots[i] & kSlotIndexMask) - 1];
-    if (entry.hash == hash &&
-        EqualIgnoringCase(std::string_view(keys).substr(entry.offset, entry.length), key)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-void FileNameDatabase::SearchCache::Insert(std::string_view key, std::uint32_t hash) {
-  if (entries.size() == kSlotIndexMask) Clear();
-  if (2 * (entries.size() + 1) > slots.size()) {
-    std::vector<std::uint32_t> grown(slots.empty() ? 64 : 2 * slots.size(), 0);
-    std::size_t mask = grown.size() - 1;
-    for (std::size_t index = 0; index < entries.size(); ++index) {
-      std::uint32_t entryHash = entries[index].hash;
-      std::size_t i = entryHash & mask;
-      while (grown[i] != 0) i = (i + 1) & mask;
-      grown[i] = SlotTag(entryHash) | static_cast<std::uint32_t>(index + 1);
-    }
-    slots.swap(grown);
-  }
-  std::size_t mask = slots.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots[i] != 0) i = (i + 1) & mask;
-  entries.push_back(
-      Entry{hash, static_cast<std::uint32_t>(keys.size()), static_cast<std::uint32_t>(key.size())});
-  slots[i] = SlotTag(hash) | static_cast<std::uint32_t>(entries.size());
-  keys.append(key);
-}
-
-void FileNameDatabase::SearchCache::Clear() {
-  keys.clear();
-  entries.clear();
-  slots.clear();
-}
-
-namespace {
-
-// Building the name index reads every name and costs about as much as ten walks over the whole
-// tree. A handle builds one once its walks have tried about that many directories (a directory
-// record and its names take some 250 bytes in a typical tree), so that the walks before the
-// index cost at most as much as the index, and a process that searches a few times never pays
-// for it.
-std::uint64_t IndexAfterWalking(std::uint32_t databaseSize) {
-  return std::max<std::uint64_t>(256, databaseSize / 25);
-}
 
 // Forms entry + "\" (unless the entry ends in a separator) + name, in the buffer when it fits
-// (the usual case: no allocation), else in the spill string.
-std::string_view FormKey(const char* entry, const char* name, char (&buffer)[2 * kMaxPath],
-                         std::string* spill) {
-  std::size_t entryLength = std::strlen(entry);
-  std::size_t nameLength = std::strlen(name);
+// (the usual case: no allocation), else in the spill string. *entryPart: the length of the part
+// before the name.
+std::string_view FormKey(std::string_view entry, std::string_view name,
+                         char (&buffer)[2 * kMaxPath], std::string* spill, std::size_t* entryPart) {
   bool separator =
-      entryLength == 0 || !IsDirectoryDelimiter(static_cast<unsigned char>(entry[entryLength - 1]));
-  std::size_t length = entryLength + (separator ? 1 : 0) + nameLength;
+      entry.empty() || !IsDirectoryDelimiter(static_cast<unsigned char>(entry.back()));
+  std::size_t length = entry.size() + (separator ? 1 : 0) + name.size();
   char* out = buffer;
   if (length >= sizeof buffer) {
     spill->resize(length);
     out = spill->data();
   }
-  std::memcpy(out, entry, entryLength);
-  if (separator) out[entryLength] = '\\';
-  std::memcpy(out + length - nameLength, name, nameLength);
+  std::memcpy(out, entry.data(), entry.size());
+  if (separator) out[entry.size()] = '\\';
+  std::memcpy(out + length - name.size(), name.data(), name.size());
   out[length] = '\0';
+  *entryPart = length - name.size();
   return std::string_view(out, length);
 }
 
@@ -383,14 +303,20 @@ std::string_view FormKey(const char* entry, const char* name, char (&buffer)[2 *
 
 // Two choices of this search: a key whose part before "//" is empty walks from the root (as the
 // disk search does for such an entry), and a key that is not below rootPath is not found.
+// A key the name index answers is answered under the lock, at once; a walk runs outside it.
 bool FileNameDatabase::Search(const char* name, const char* entry, char* result) {
+  return Search(std::string_view(name != nullptr ? name : ""),
+                std::string_view(entry != nullptr ? entry : ""), result);
+}
+
+bool FileNameDatabase::Search(std::string_view name, std::string_view entry, char* result) {
   ClearLastError();
   char ignored[kMaxPath];
   if (result == nullptr) result = ignored;
   char keyBuffer[2 * kMaxPath];
   std::string spill;
-  std::string_view key =
-      FormKey(entry != nullptr ? entry : "", name != nullptr ? name : "", keyBuffer, &spill);
+  std::size_t entryPart = 0;
+  std::string_view key = FormKey(entry, name, keyBuffer, &spill, &entryPart);
   // The stream is tested once: a search is the library's hottest path.
   const bool traced = IsTraceEnabled(traceStreams.fndb);
   if (traced) {
@@ -399,59 +325,40 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
 
   FndbView database(view, size, rootPath);
   std::uint32_t changeCount = database.ChangeCount();
-  std::uint32_t hash = 0;
-  bool hashed = false;
   std::shared_ptr<const FndbIndex> index;
+  FndbLookups::Outcome outcome;
   {
     LockGuard guard(*searchLock);
     if (changeCount != lastChangeCount) {
-      failedSearches.Clear();
       lastChangeCount = changeCount;
-      nameIndex.reset();
-      noNameIndex = false;
-      walkedSinceChange = 0;
-    } else if (!failedSearches.Empty()) {
-      hash = SearchCache::Hash(key);
-      hashed = true;
-      if (failedSearches.Contains(key, hash)) {
-        result[0] = '\0';
-        if (traced) Trace(traceStreams.fndb, "dismissing search");
-        return false;
-      }
+      lookups->Forget();
     }
-    if (!nameIndex && !noNameIndex && walkedSinceChange >= IndexAfterWalking(size)) {
-      nameIndex = FndbIndex::Build(database);
-      noNameIndex = nameIndex == nullptr;
-    }
-    index = nameIndex;
+    outcome = lookups->Begin(database, key, entryPart, result, &index);
+  }
+  switch (outcome) {
+    case FndbLookups::Outcome::Dismissed:
+      result[0] = '\0';
+      if (traced) Trace(traceStreams.fndb, "dismissing search");
+      return false;
+    case FndbLookups::Outcome::Absent:
+      return false;
+    case FndbLookups::Outcome::Found:
+    case FndbLookups::Outcome::Walk:
+      break;
   }
 
-  const char* relative = key.data();
-  if (IsAbsolutePath(relative)) {
-    relative = MakeRelative(relative, rootPath.c_str());
-    // The root followed by "//": the first '/' ended the root, the pair still marks the walk.
-    if (relative != nullptr && relative > key.data() && relative[0] == '/' && relative[-1] == '/') {
-      --relative;
-    }
+  bool found = outcome == FndbLookups::Outcome::Found;
+  if (!found) {
+    std::uint64_t walked = 0;
+    std::optional<std::string_view> relative = lookups->RelativeKey(key);
+    found = relative && database.Search(*relative, result, index.get(), &walked);
+    LockGuard guard(*searchLock);
+    lookups->Walked(key, walked, found);
   }
-  std::uint64_t walked = 0;
-  bool found = relative != nullptr &&
-               database.Search(std::string_view(relative, key.data() + key.size() - relative),
-                               result, index.get(), &walked);
-  if (found) {
-    if (traced) Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
-    if (walked != 0) {
-      LockGuard guard(*searchLock);
-      walkedSinceChange += walked;
-    }
-    return true;
+  if (found && traced) {
+    Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
   }
-  if (!hashed) hash = SearchCache::Hash(key);
-  LockGuard guard(*searchLock);
-  walkedSinceChange += walked;
-  // Another thread may have recorded the same miss meanwhile.
-  if (!failedSearches.Contains(key, hash)) failedSearches.Insert(key, hash);
-  return false;
+  return found;
 }
 
 }  // namespace korvid

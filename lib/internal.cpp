@@ -198,6 +198,7 @@ void Raise(ErrorCode code, const char* module, unsigned line, unsigned long numb
   record.line = line;
   CopyBounded(record.module, sizeof record.module, module);
   ExpandTemplate(code, insert1, insert2, record.message, sizeof record.message);
+  Context().error.recorded.store(true);
   if (!reported) {
     TraceError("%s:%u: %s", record.module, record.line, record.message);
   }
@@ -222,9 +223,14 @@ void RaiseError(ErrorCode code, const char* module, unsigned line, unsigned long
   }
 }
 
+// A raise that runs beside this call is either seen (and cleared) or comes after it, as it would
+// with the lock taken.
 void ClearLastError() {
-  LockGuard guard(Context().error.lock);
-  Context().error.record.code = ErrorCode::NoError;
+  auto& error = Context().error;
+  if (!error.recorded.load()) return;
+  LockGuard guard(error.lock);
+  error.record.code = ErrorCode::NoError;
+  error.recorded.store(false);
 }
 
 ErrorRecord GetLastErrorRecord() {

@@ -236,8 +236,8 @@ void RegisterRoot(const char* path);
 //
 // Lock order. The start-up lock comes first and is never taken while another is held. Then:
 // configuration-file lock, root-table lock, working-directory lock, application-name lock; the
-// search-path cache, disk-search, environment and trace locks are leaves (nothing is taken while
-// they are held);
+// search-path cache, disk-search, entry-root, environment and trace locks are leaves (nothing is
+// taken while they are held);
 // the error lock encloses only the trace lock. Code that would need a lock against this order
 // releases its own first.
 
@@ -280,12 +280,16 @@ struct LibraryContext {
   struct {
     LibraryLock lock;
     ErrorRecord record{};
+    // Whether the record may hold an error: clearing a clear record takes no lock, since every
+    // public operation clears it first and the searches make many such calls.
+    std::atomic<bool> recorded{false};
   } error;
 
   struct {
     LibraryLock lock;
     std::vector<TraceStream> streams;
-    std::uint32_t enabled = 0;
+    // Changed under the lock, read without it: every Trace call and every search asks.
+    std::atomic<std::uint32_t> enabled{0};
     std::string enableString;
     // Where lines are copied besides the debugger output (standard error or the trace file);
     // null: nowhere. Read by every write without the lock, so it is set once and never cleared.
@@ -306,6 +310,10 @@ struct LibraryContext {
     LibraryLock lock;
     std::map<std::string, std::shared_ptr<const SearchPathList>, CaseInsensitiveLess> cache;
     std::uint64_t generation = 0;  // counts clears, so an expansion that raced one is not cached
+    // The pattern asked for last, as written, and its list: a process asks for one pattern again
+    // and again, and finding it in the map compares it several times.
+    std::string lastPattern;
+    std::shared_ptr<const SearchPathList> lastList;
   } searchPaths;
 
   struct {
@@ -336,6 +344,16 @@ struct LibraryContext {
     std::unordered_map<std::string, std::shared_ptr<const FolderListing>> listings;  // by path
     std::unordered_map<std::string, std::string> walks;  // by search key: path found, "" for none
   } diskSearch;
+
+  // The root each entry of the list searched last lies below, -1 where it is not known
+  // (lib/findfile): the search-path cache hands out the same lists search after search, and the
+  // root of an entry stays while its list lives. Where the root table gave no root, it is asked
+  // again each time, since it reports why.
+  struct {
+    LibraryLock lock;
+    std::weak_ptr<const SearchPathList> list;
+    std::shared_ptr<const std::vector<int>> roots;
+  } entryRoots;
 
   std::atomic<bool> outOfDateWarned{false};
 };

@@ -325,13 +325,17 @@ int DetermineRootDirectory(const char* path) {
   LockGuard guard(Roots().lock);
   if (!EnsureTable()) return -1;
   const auto& table = *Roots().table;
+  const std::string_view text(path);
   int best = -1;
+  // A root holds the path when the path continues it with a separator or ends with it.
   for (std::size_t i = 0; i < table.size(); ++i) {
     const std::string& root = table[i].path;
     std::size_t length = root.size();
-    if (PathCompareN(root.c_str(), path, length) != 0) continue;
-    unsigned char next = static_cast<unsigned char>(path[length]);
-    if (next != '\0' && !IsDirectoryDelimiter(next)) continue;
+    if (length > text.size()) continue;
+    if (length < text.size() && !IsDirectoryDelimiter(static_cast<unsigned char>(text[length]))) {
+      continue;
+    }
+    if (!SamePath(root, text.substr(0, length))) continue;
     if (best == -1 || length > table[best].path.size()) best = static_cast<int>(i);
   }
   return best;

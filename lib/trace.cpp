@@ -115,9 +115,7 @@ void EnableTraceStream(int id, bool enable) {
 
 bool IsTraceEnabled(int id) {
   if (id < 0 || id >= static_cast<int>(kMaxStreams)) return false;
-  auto& trace = Context().trace;
-  LockGuard guard(trace.lock);
-  return (trace.enabled >> id) & 1u;
+  return (Context().trace.enabled.load(std::memory_order_relaxed) >> id) & 1u;
 }
 
 void TraceV(int id, const char* format, std::va_list args) {

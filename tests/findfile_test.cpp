@@ -279,6 +279,58 @@ TEST_F(FndbSearch, ReferencesAreReleasedAfterEachEntry) {
   EXPECT_TRUE(UnloadFndbs());
 }
 
+// Searches after the first through the fndbs of two roots along the launcher's pattern: whether
+// the handles walk or answer from the name index they build after a few searches, each search
+// writes the same lines, entry by entry: "searching", then "dismissing search" for a miss repeated,
+// and "found" for the hit, which ends the search.
+TEST_F(FndbSearch, SearchesTraceAlikeBeforeAndAfterTheIndex) {
+  r0 = folder.MakeDirectory("r0");
+  r1 = folder.MakeDirectory("r1");
+  for (const char* root : {"r0", "r1"}) {
+    for (const char* tree : {"context", "korvid", "nts", "pdftex", "psutils", "source", "tex"}) {
+      folder.Write(std::string(root) + "\\" + tree + "\\pkg\\a-" + tree + ".sty", "");
+    }
+  }
+  std::string target = folder.Write("r1\\tex\\deep\\deeper\\Target.sty", "");
+  Build(r0);
+  Build(r1);
+  Start(r0 + ";" + r1);
+  SetTraceOptions("error,fndb");
+  const List entries = testing_support::Entries(kLauncherPattern);
+  ASSERT_EQ(entries.size(), 14u);
+  List handles;  // the fndb of each entry, as the lines name it
+  for (const std::string& entry : entries) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", static_cast<void*>(GetFndbForPath(entry.c_str()).get()));
+    handles.push_back(text);
+  }
+  auto lines = [&](const std::string& name, bool again, std::size_t hit) {
+    List expected;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      expected.push_back("searching '" + entries[i] + name + "' via fndb " + handles[i]);
+      if (i == hit) {
+        expected.push_back("found '" + target + "' in fndb " + handles[i]);
+        break;
+      }
+      if (again) expected.push_back("dismissing search");
+    }
+    return expected;
+  };
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE(round);
+    std::string missing = "missing" + std::to_string(round) + ".sty";
+    for (bool again : {false, true}) {
+      capture.Clear();
+      EXPECT_EQ(Find(missing.c_str(), kLauncherPattern), "(not found)");
+      EXPECT_EQ(capture.Texts(), lines(missing, again, entries.size()));
+    }
+    capture.Clear();
+    EXPECT_EQ(Find("Target.sty", kLauncherPattern), target);
+    EXPECT_EQ(capture.Texts(), lines("Target.sty", round > 0, entries.size() - 1));
+  }
+  EXPECT_TRUE(UnloadFndbs());
+}
+
 namespace {
 
 // The files of a pseudo-random tree below root\tex and root\source: folders up to four deep, the

@@ -1,6 +1,7 @@
 // Updates of an fndb in place over its bytes: what each change lists afterwards, the order of the
 // stores, a writer stopped after every store, the comparison with a tree, damaged bytes, and
 // readers on other threads while a writer updates.
+#include "fndblookups.h"
 #include "fndbupdate.h"
 
 #include <gtest/gtest.h>
@@ -554,12 +555,19 @@ TEST(FndbUpdate, AnIndexBuiltBeforeAnUpdateLeavesReplacedDirectoriesToTheWalk) {
     FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()), kRoot);
     std::unique_ptr<FndbIndex> index = FndbIndex::Build(view);
     ASSERT_NE(index, nullptr);
+    FndbLookups lookups(kRoot);
+    lookups.BuildIndexNow(view);
     ASSERT_EQ(Apply(&bytes, {row.change}), FndbPlanOutcome::Planned);
     char result[kFndbResultSize] = "";
     EXPECT_EQ(view.Search(row.key, result, index.get()), row.result != nullptr);
     if (row.result != nullptr) {
       EXPECT_STREQ(result, row.result);
     }
+    // A handle's lookups leave such a directory to the walk too.
+    std::string key = std::string(kRoot) + "\\" + row.key;
+    std::shared_ptr<const FndbIndex> walkIndex;
+    EXPECT_EQ(lookups.Begin(view, key, key.rfind('/') + 1, result, &walkIndex),
+              row.result != nullptr ? FndbLookups::Outcome::Walk : FndbLookups::Outcome::Absent);
   }
 }
 

@@ -5,8 +5,10 @@
 #include "korvid.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -22,6 +24,50 @@ namespace korvid {
 #define KORVID_TRACE_WIN32_ERROR(number, info) \
   ::korvid::TraceWin32Error((number), (info), kModule, __LINE__)
 #define KORVID_TRACE_CRT_ERROR(info) ::korvid::TraceCrtError((info), kModule, __LINE__)
+
+// ---------------------------------------------------------------------------------------------
+// Path rules inside the library (lib/core/path)
+
+// Whether the two texts are the same bytes, compared a word at a time here: the searches compare
+// entries and names at every call, and a call of the platform's runtime costs more than that.
+inline bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// A hash of the text under which texts equal without regard to ASCII case hash alike: bit 5 of
+// every byte is set, which maps both cases of a letter to one value (other texts may share a hash;
+// a comparison tells them apart). Eight bytes at a time: the index hashes every name of a tree.
+inline std::uint32_t HashIgnoringCase(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ull ^ text.size();
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    hash = (hash ^ (word | 0x2020202020202020ull)) * 1099511628211ull;
+    hash ^= hash >> 29;
+  }
+  for (; i < text.size(); ++i) {
+    hash = (hash ^ (static_cast<unsigned char>(text[i]) | 0x20u)) * 1099511628211ull;
+  }
+  hash ^= hash >> 32;
+  return static_cast<std::uint32_t>(hash);
+}
+
+// Whether the two paths are equal under PathCompare's rules (ASCII letters folded, any separator
+// equal to any separator). It leaves the last error alone: the searches compare every entry with
+// the current directory and the roots, inside operations that cleared it once.
+bool SamePath(std::string_view a, std::string_view b);
 
 // ---------------------------------------------------------------------------------------------
 // Ini parsing internals (lib/core/cfgrules, lib/core/getdelim)

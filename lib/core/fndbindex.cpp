@@ -1,10 +1,10 @@
 // The file-name index of an fndb: built once over a sound tree, then lookups without a walk.
 #include "fndbindex.h"
 
-#include "korvid.h"
+#include "core.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <bit>
 
 namespace korvid {
 namespace {
@@ -13,11 +13,8 @@ inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 }  // namespace
 
-std::uint32_t FndbIndex::Hash(std::string_view name) {
-  std::uint32_t hash = 2166136261u;
-  for (char c : name) hash = (hash ^ FoldAsciiCase(static_cast<unsigned char>(c))) * 16777619u;
-  return hash ^ (hash >> 15);
-}
+// Names of one hash are told apart by the lookup, which compares them.
+std::uint32_t FndbIndex::Hash(std::string_view name) { return HashIgnoringCase(name); }
 
 bool FndbIndex::Answers(std::string_view remainder) {
   if (remainder.empty()) return false;
@@ -32,9 +29,17 @@ bool FndbIndex::Answers(std::string_view remainder) {
 // or a name outside the view, a subdirectory offset of 0, a directory deeper than the walk goes.
 std::unique_ptr<FndbIndex> FndbIndex::Build(const FndbView& view) {
   auto index = std::unique_ptr<FndbIndex>(new FndbIndex);
-  std::unordered_set<std::uint32_t> seen;
   std::uint32_t root = view.RootDirectory();
   if (root == 0) return nullptr;
+  // The records read so far, one bit for each byte offset of the view.
+  std::vector<std::uint64_t> seen(view.Size() / 64 + 1, 0);
+  auto firstRead = [&seen](std::uint32_t offset) {
+    std::uint64_t bit = std::uint64_t{1} << (offset & 63);
+    std::uint64_t& word = seen[offset >> 6];
+    if (word & bit) return false;
+    word |= bit;
+    return true;
+  };
 
   struct Frame {
     std::uint32_t order;          // of the directory
@@ -43,6 +48,7 @@ std::unique_ptr<FndbIndex> FndbIndex::Build(const FndbView& view) {
     std::uint32_t linksLeft;
   };
   std::vector<Frame> stack;
+  std::vector<Posting> found;  // in walk order
   // Enters a directory: numbers it, reads the file names of its whole chain.
   auto enter = [&](std::uint32_t directory) -> bool {
     if (directory == 0 || stack.size() > FndbView::kMaxWalkDepth) return false;
@@ -53,13 +59,12 @@ std::unique_ptr<FndbIndex> FndbIndex::Build(const FndbView& view) {
     std::uint32_t offset = directory;
     std::uint32_t links = view.MaxChainLength();
     for (; offset != 0 && links > 0; --links) {
-      if (!seen.insert(offset).second) return false;
       FndbView::Record record;
-      if (!view.ReadRecord(offset, &record)) return false;
+      if (!view.ReadRecord(offset, &record) || !firstRead(offset)) return false;
       for (std::uint32_t i = 0; i < record.fileCount; ++i) {
         std::optional<std::string_view> name = view.String(view.Word(record.FileNames() + 4 * i));
         if (!name) return false;
-        index->postings.push_back(Posting{Hash(*name), order});
+        found.push_back(Posting{Hash(*name), order});
       }
       offset = record.extensionOffset;
     }
@@ -86,35 +91,96 @@ std::unique_ptr<FndbIndex> FndbIndex::Build(const FndbView& view) {
     index->spanEnds[frame.order] = static_cast<std::uint32_t>(index->records.size());
     stack.pop_back();
   }
+  // Databases are written depth first, so the records mostly come in walk order already.
+  if (!std::is_sorted(index->orderByRecord.begin(), index->orderByRecord.end())) {
+    std::sort(index->orderByRecord.begin(), index->orderByRecord.end());
+  }
 
-  std::sort(index->orderByRecord.begin(), index->orderByRecord.end());
-  // Postings were made in walk order; a stable sort by hash keeps that order within a name.
-  std::stable_sort(index->postings.begin(), index->postings.end(),
-                   [](const Posting& a, const Posting& b) { return a.hash < b.hash; });
+  // The postings by the top bits of their hash, about one name to a bucket: a counting sort,
+  // which keeps the walk order within a bucket; then each bucket by hash and order.
+  index->bucketBits = std::clamp<unsigned>(std::bit_width(found.size()), 2, 24) - 1;
+  std::vector<std::uint32_t>& buckets = index->buckets;
+  buckets.assign((std::size_t{1} << index->bucketBits) + 1, 0);
+  for (const Posting& posting : found) ++buckets[index->Bucket(posting.hash) + 1];
+  for (std::size_t b = 1; b < buckets.size(); ++b) buckets[b] += buckets[b - 1];
+  std::vector<std::uint32_t> next(buckets.begin(), buckets.end() - 1);
+  index->postings.resize(found.size());
+  for (const Posting& posting : found) {
+    index->postings[next[index->Bucket(posting.hash)]++] = posting;
+  }
+  auto byHashThenOrder = [](const Posting& a, const Posting& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.order < b.order;
+  };
+  for (std::size_t b = 0; b + 1 < buckets.size(); ++b) {
+    if (buckets[b + 1] - buckets[b] > 1) {
+      std::sort(index->postings.begin() + buckets[b], index->postings.begin() + buckets[b + 1],
+                byHashThenOrder);
+    }
+  }
   return index;
 }
 
+FndbIndex::TreeSize FndbIndex::Measure(const FndbView& view) {
+  TreeSize size;
+  std::uint64_t recordsLeft = view.MaxChainLength();
+  std::vector<std::uint32_t> pending;
+  if (view.RootDirectory() != 0) pending.push_back(view.RootDirectory());
+  while (!pending.empty()) {
+    std::uint32_t offset = pending.back();
+    pending.pop_back();
+    ++size.directories;
+    for (; offset != 0 && recordsLeft > 0; --recordsLeft) {
+      FndbView::Record record;
+      if (!view.ReadRecord(offset, &record)) break;
+      size.names += record.fileCount;
+      for (std::uint32_t i = 0; i < record.subdirectoryCount && pending.size() < recordsLeft; ++i) {
+        pending.push_back(view.Word(record.SubdirectoryRecords() + 4 * i));
+      }
+      offset = record.extensionOffset;
+    }
+  }
+  return size;
+}
+
 bool FndbIndex::Covers(std::uint32_t directory) const {
+  Span span = SpanOf(directory);
+  return span.first < span.end;
+}
+
+FndbIndex::Span FndbIndex::SpanOf(std::uint32_t directory) const {
   auto place = std::lower_bound(orderByRecord.begin(), orderByRecord.end(),
                                 static_cast<std::uint64_t>(directory) << 32);
-  return place != orderByRecord.end() && (*place >> 32) == directory;
+  if (place == orderByRecord.end() || (*place >> 32) != directory) return Span{};
+  std::uint32_t first = static_cast<std::uint32_t>(*place);
+  return Span{first, spanEnds[first]};
+}
+
+FndbIndex::Candidates FndbIndex::CandidatesOf(std::string_view name) const {
+  if (buckets.empty()) return Candidates{};
+  std::uint32_t hash = Hash(name);
+  auto begin = postings.begin() + buckets[Bucket(hash)];
+  auto end = postings.begin() + buckets[Bucket(hash) + 1];
+  auto [low, high] = std::equal_range(
+      begin, end, Posting{hash, 0},
+      [](const Posting& a, const Posting& b) { return a.hash < b.hash; });
+  return Candidates{static_cast<std::uint32_t>(low - postings.begin()),
+                    static_cast<std::uint32_t>(high - postings.begin())};
 }
 
 bool FndbIndex::Search(const FndbView& view, std::uint32_t directory, std::string_view name,
                        char* result) const {
-  auto place = std::lower_bound(orderByRecord.begin(), orderByRecord.end(),
-                                static_cast<std::uint64_t>(directory) << 32);
-  if (place == orderByRecord.end() || (*place >> 32) != directory) return false;
-  std::uint32_t first = static_cast<std::uint32_t>(*place);
-  std::uint32_t end = spanEnds[first];
-  std::uint32_t hash = Hash(name);
+  return Search(view, SpanOf(directory), CandidatesOf(name), name, result);
+}
+
+// Other names of the same hash, and a directory whose path does not fit the result, are passed
+// over as the walk passes over them.
+bool FndbIndex::Search(const FndbView& view, Span span, Candidates candidates,
+                       std::string_view name, char* result) const {
+  if (span.first >= span.end || candidates.begin >= candidates.end) return false;
   auto candidate = std::lower_bound(
-      postings.begin(), postings.end(), Posting{hash, first}, [](const Posting& a, const Posting& b) {
-        return a.hash != b.hash ? a.hash < b.hash : a.order < b.order;
-      });
-  // Other names of the same hash, and a directory whose path does not fit the result, are passed
-  // over as the walk passes over them.
-  for (; candidate != postings.end() && candidate->hash == hash && candidate->order < end;
+      postings.begin() + candidates.begin, postings.begin() + candidates.end, span.first,
+      [](const Posting& posting, std::uint32_t order) { return posting.order < order; });
+  for (; candidate != postings.begin() + candidates.end && candidate->order < span.end;
        ++candidate) {
     if (view.FindFileInDirectory(records[candidate->order], name, result)) return true;
   }

@@ -247,11 +247,13 @@ bool FndbView::FileExistsInDirectory(std::uint32_t directory, std::string_view n
 
 bool FndbView::FileExistsInDirectory(std::uint32_t directory, std::string_view name,
                                      ChainGuard* guard) const {
-  std::size_t separator = name.find_last_of("\\/");
-  if (separator != std::string_view::npos) {
-    directory = FindSubDirectory(directory, name.substr(0, separator), guard);
+  // Asked at every directory of a walk: a plain scan, not find_last_of's search per byte.
+  std::size_t end = name.size();  // just past the last separator; 0 when there is none
+  while (end > 0 && !IsSeparator(name[end - 1])) --end;
+  if (end > 0) {
+    directory = FindSubDirectory(directory, name.substr(0, end - 1), guard);
     if (directory == 0) return false;
-    name.remove_prefix(separator + 1);
+    name.remove_prefix(end);
   }
   return HasFile(directory, name, guard);
 }

@@ -51,6 +51,7 @@ class FndbView {
   FndbView(const void* data, std::uint32_t size, std::string_view rootPath = {});
 
   std::uint32_t Size() const { return size; }
+  std::string_view RootPath() const { return rootPath; }
   // The word at the byte offset, or 0 when it does not lie wholly inside the view.
   std::uint32_t Word(std::uint32_t offset) const;
   std::uint32_t RootDirectory() const { return Word(kFndbRootDirectoryField); }

@@ -67,6 +67,21 @@ int PathCompare(const char* a, const char* b) {
   return ComparePaths(a, b, static_cast<std::size_t>(-1));
 }
 
+// Paths that are equal at all are mostly equal byte for byte (an entry starts with the root it was
+// made from); two roots that differ, differ mostly at their ends.
+bool SamePath(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  if (SameBytes(a, b)) return true;
+  for (std::size_t i = a.size(); i-- > 0;) {
+    unsigned char ca = static_cast<unsigned char>(a[i]);
+    unsigned char cb = static_cast<unsigned char>(b[i]);
+    if (ca == cb) continue;
+    if (IsDirectoryDelimiter(ca) && IsDirectoryDelimiter(cb)) continue;
+    if (FoldAsciiCase(ca) != FoldAsciiCase(cb)) return false;
+  }
+  return true;
+}
+
 int PathCompareN(const char* a, const char* b, std::size_t n) {
   ClearLastError();
   return ComparePaths(a, b, n);

@@ -1,9 +1,11 @@
 // fndb lookups on arbitrary bytes: no read outside the bytes (they lie in a block of exactly their
 // size), on a well-formed database the answer of the simple lookup on its tree, and wherever a
-// name index can be built over the bytes, the walk's answer from the index too.
+// name index can be built over the bytes, the walk's answer from the index too, also through the
+// lookups a handle keeps (the key split into entry and name after each of its separators).
 #include "check.h"
 #include "fndb_reference.h"
 #include "fndbindex.h"
+#include "fndblookups.h"
 #include "fndbview.h"
 
 #include <cstdint>
@@ -37,6 +39,26 @@ void Lookup(const FndbView& view, const FndbIndex* index,
   if (found) FUZZ_CHECK(*expected == result);
 }
 
+// The key as a handle forms it, entry and separator first, then the name: whatever the lookups
+// answer without a walk is the walk's answer.
+void HandleLookup(const FndbView& view, const std::string& key) {
+  if (key.find('\0') != std::string::npos) return;  // a handle's keys are texts
+  FndbLookups lookups(kRoot);
+  lookups.BuildIndexNow(view);
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (key[i] != '\\' && key[i] != '/') continue;
+    char result[kFndbResultSize];
+    std::shared_ptr<const FndbIndex> index;
+    FndbLookups::Outcome outcome = lookups.Begin(view, key, i + 1, result, &index);
+    if (outcome == FndbLookups::Outcome::Walk) continue;
+    char walked[kFndbResultSize];
+    std::optional<std::string_view> relative = lookups.RelativeKey(key);
+    bool found = relative && view.Search(*relative, walked);
+    FUZZ_CHECK((outcome == FndbLookups::Outcome::Found) == found);
+    if (found) FUZZ_CHECK(std::strcmp(result, walked) == 0);
+  }
+}
+
 }  // namespace
 
 // Input: a byte k, a key of k bytes (fewer when the input ends), then the database.
@@ -60,6 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string other = split == std::string::npos ? "//" + key : key.substr(0, split) + "\\" +
                                                                     key.substr(split + 2);
   Lookup(view, index.get(), tree, other);
+  HandleLookup(view, key);
+  HandleLookup(view, std::string(kRoot) + "\\" + key);
   view.List([](std::string_view, bool) {});
   return 0;
 }
