@@ -10,73 +10,87 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "fndb_reference.h"
+#include "fndbbytes.h"
 #include "fndbindex.h"
 #include "fndbview.h"
 #include "korvid.h"
 
 using namespace korvid;
+using testing_support::SetWordAt;
+using testing_support::WordAt;
 
 namespace {
 
 constexpr char kRoot[] = "C:\\texmf";
+using Kind = FndbChange::Kind;
 
-std::uint32_t WordIn(const std::string& bytes, std::uint32_t offset) {
-  std::uint32_t value;
-  std::memcpy(&value, bytes.data() + offset, 4);
-  return value;
-}
+std::uint32_t SizeOf(const std::string& bytes) { return static_cast<std::uint32_t>(bytes.size()); }
 
-// Every directory (ending in '\') and file below the root, one a line, letter case folded in the
-// order: what a strict reading of the bytes lists, or "unreadable".
-std::string Listing(const std::string& bytes) {
+// Calls visit for every directory a strict reading of the bytes lists; false when it does not
+// accept them.
+bool ForEachDirectory(const std::string& bytes,
+                      const std::function<void(const fuzzing::RefDirectory&)>& visit) {
   std::optional<fuzzing::RefDirectory> tree =
       fuzzing::StrictReader(bytes, fuzzing::ParentRule::SamePath).Read();
-  if (!tree) return "unreadable";
+  auto walk = [&](auto&& self, const fuzzing::RefDirectory& directory) -> void {
+    visit(directory);
+    for (const fuzzing::RefDirectory& child : directory.subdirectories) self(self, child);
+  };
+  if (tree) walk(walk, *tree);
+  return tree.has_value();
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end(), CaseInsensitiveLess());
+  return lines;
+}
+
+// Every directory (ending in '\') and file below the root, letter case folded in the order: what a
+// strict reading of the bytes lists, or "unreadable".
+std::vector<std::string> Listing(const std::string& bytes) {
   std::vector<std::string> lines;
-  auto collect = [&](auto&& self, const fuzzing::RefDirectory& directory) -> void {
+  bool readable = ForEachDirectory(bytes, [&](const fuzzing::RefDirectory& directory) {
     std::string prefix = directory.path.empty() ? "" : directory.path + "\\";
     for (const std::string& file : directory.files) lines.push_back(prefix + file);
     for (const fuzzing::RefDirectory& child : directory.subdirectories) {
       lines.push_back(child.path + "\\");
-      self(self, child);
     }
-  };
-  collect(collect, *tree);
-  std::sort(lines.begin(), lines.end(), CaseInsensitiveLess());
-  std::string text;
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
+  });
+  return readable ? Sorted(lines) : std::vector<std::string>{"unreadable"};
 }
 
 // The content of each directory (its names, folded and sorted), by path.
 std::map<std::string, std::string> Directories(const std::string& bytes) {
   std::map<std::string, std::string> directories;
-  std::optional<fuzzing::RefDirectory> tree =
-      fuzzing::StrictReader(bytes, fuzzing::ParentRule::SamePath).Read();
-  if (!tree) return directories;
-  auto collect = [&](auto&& self, const fuzzing::RefDirectory& directory) -> void {
+  ForEachDirectory(bytes, [&](const fuzzing::RefDirectory& directory) {
     std::vector<std::string> names;
     for (const std::string& file : directory.files) names.push_back(fuzzing::Folded(file));
     for (const fuzzing::RefDirectory& child : directory.subdirectories) {
       names.push_back(fuzzing::Folded(child.name) + "\\");
-      self(self, child);
     }
     std::sort(names.begin(), names.end());
-    std::string text;
+    std::string& text = directories[fuzzing::Folded(directory.path)];
     for (const std::string& name : names) text += name + " ";
-    directories[fuzzing::Folded(directory.path)] = text;
-  };
-  collect(collect, *tree);
+  });
   return directories;
+}
+
+// A directory's content in the map, if it is there.
+std::optional<std::string> ContentOf(const std::map<std::string, std::string>& directories,
+                                     const std::string& path) {
+  auto at = directories.find(path);
+  return at == directories.end() ? std::nullopt : std::optional<std::string>(at->second);
 }
 
 // root: README, tex\ (plain.tex, latex\ (a.sty, b.sty, c.sty)), doc\ (x.pdf)
@@ -95,21 +109,40 @@ std::string Build(const FndbTreeDirectory& tree, std::uint32_t reserve = 8192,
   return LayOutFndb(tree, options);
 }
 
-FndbChange Change(FndbChange::Kind kind, const std::string& path, FndbTreeDirectory content = {}) {
+FndbChange Change(Kind kind, const std::string& path, FndbTreeDirectory content = {}) {
   return FndbChange{kind, path, std::move(content)};
 }
-using Kind = FndbChange::Kind;
+FndbChange FileAdded(const std::string& path) { return Change(Kind::AddFile, path); }
+FndbChange FileRemoved(const std::string& path) { return Change(Kind::RemoveFile, path); }
+FndbChange TreeAdded(const std::string& path, FndbTreeDirectory content) {
+  return Change(Kind::AddTree, path, std::move(content));
+}
+FndbChange TreeRemoved(const std::string& path) { return Change(Kind::RemoveTree, path); }
+
+FndbUpdatePlan PlanOver(const std::string& bytes,
+                        std::uint32_t namesPerRecord = kFndbUpdateNamesPerRecord) {
+  return FndbUpdatePlan(bytes.data(), SizeOf(bytes), namesPerRecord);
+}
+
+bool Store(std::string* bytes, const std::vector<FndbStore>& stores,
+           const std::function<bool(std::size_t, FndbStoreRole)>& afterStore = {}) {
+  return MakeFndbStores(bytes->data(), SizeOf(*bytes), stores, afterStore);
+}
 
 // Plans the changes on the bytes and makes the stores; the outcome of the last change.
 FndbPlanOutcome Apply(std::string* bytes, const std::vector<FndbChange>& changes,
                       std::uint32_t namesPerRecord = kFndbUpdateNamesPerRecord) {
-  FndbUpdatePlan plan(bytes->data(), static_cast<std::uint32_t>(bytes->size()), namesPerRecord);
+  FndbUpdatePlan plan = PlanOver(*bytes, namesPerRecord);
   FndbPlanOutcome outcome = FndbPlanOutcome::Unchanged;
   for (const FndbChange& change : changes) outcome = plan.Add(change);
   EXPECT_LE(plan.UsedSize(), bytes->size());
-  EXPECT_TRUE(
-      MakeFndbStores(bytes->data(), static_cast<std::uint32_t>(bytes->size()), plan.Stores()));
+  EXPECT_TRUE(Store(bytes, plan.Stores()));
   return outcome;
+}
+
+// A word store's role, offset and word, to compare at once.
+std::tuple<FndbStoreRole, std::uint32_t, std::uint32_t> WordStore(const FndbStore& store) {
+  return {store.role, store.offset, store.word};
 }
 
 // Whether the path is C:\texmf\dirD\NAME or C:\texmf\dirD\new\x\NAME for a digit D.
@@ -124,150 +157,68 @@ bool AtItsPlace(const std::string& path, const std::string& name) {
 }  // namespace
 
 TEST(FndbUpdate, EachChangeListsWhatItSays) {
-  const std::string before = Listing(Build(SmallTree()));
+  using enum FndbPlanOutcome;
   struct Row {
     const char* label;
     std::vector<FndbChange> changes;
     FndbPlanOutcome outcome;
-    std::vector<std::string> added;    // lines the listing gains
-    std::vector<std::string> removed;  // lines it loses
+    std::vector<std::string> added = {};    // lines the listing gains
+    std::vector<std::string> removed = {};  // lines it loses
   };
+  std::string deep;  // deeper than the lookups go
+  for (int i = 0; i < 129; ++i) deep += "d\\";
   const Row rows[] = {
-      {"a file into a directory",
-       {Change(Kind::AddFile, "tex\\latex\\d.sty")},
-       FndbPlanOutcome::Planned,
-       {"tex\\latex\\d.sty"},
-       {}},
-      {"a file into the root",
-       {Change(Kind::AddFile, "/AAA")},
-       FndbPlanOutcome::Planned,
-       {"AAA"},
-       {}},
-      {"a file listed in other case",
-       {Change(Kind::AddFile, "TEX/Latex/A.STY")},
-       FndbPlanOutcome::Unchanged,
-       {},
-       {}},
-      {"a file with two missing parents",
-       {Change(Kind::AddFile, "tex//new/deeper/n.sty")},
-       FndbPlanOutcome::Planned,
-       {"tex\\new\\", "tex\\new\\deeper\\", "tex\\new\\deeper\\n.sty"},
-       {}},
-      {"a file removed",
-       {Change(Kind::RemoveFile, "tex\\latex\\b.sty")},
-       FndbPlanOutcome::Planned,
-       {},
-       {"tex\\latex\\b.sty"}},
-      {"the root's file removed (its first record)",
-       {Change(Kind::RemoveFile, "readme")},
-       FndbPlanOutcome::Planned,
-       {},
+      {"a file into a directory", {FileAdded("tex\\latex\\d.sty")}, Planned, {"tex\\latex\\d.sty"}},
+      {"a file into the root", {FileAdded("/AAA")}, Planned, {"AAA"}},
+      {"a file listed in other case", {FileAdded("TEX/Latex/A.STY")}, Unchanged},
+      {"a file with two missing parents", {FileAdded("tex//new/deeper/n.sty")}, Planned,
+       {"tex\\new\\", "tex\\new\\deeper\\", "tex\\new\\deeper\\n.sty"}},
+      {"a file removed", {FileRemoved("tex\\latex\\b.sty")}, Planned, {}, {"tex\\latex\\b.sty"}},
+      {"the root's file removed (its first record)", {FileRemoved("readme")}, Planned, {},
        {"README"}},
-      {"a file not listed",
-       {Change(Kind::RemoveFile, "tex\\none.sty")},
-       FndbPlanOutcome::Unchanged,
-       {},
-       {}},
-      {"a file below a missing directory",
-       {Change(Kind::RemoveFile, "none\\x")},
-       FndbPlanOutcome::Unchanged,
-       {},
-       {}},
-      {"a directory is no file",
-       {Change(Kind::RemoveFile, "tex\\latex")},
-       FndbPlanOutcome::Unchanged,
-       {},
-       {}},
+      {"a file not listed", {FileRemoved("tex\\none.sty")}, Unchanged},
+      {"a file below a missing directory", {FileRemoved("none\\x")}, Unchanged},
+      {"a directory is no file", {FileRemoved("tex\\latex")}, Unchanged},
       {"a directory with its content",
-       {Change(Kind::AddTree, "fonts\\tfm", {"", {"cmr10.tfm"}, {{"public", {"p.tfm"}, {}}}})},
-       FndbPlanOutcome::Planned,
+       {TreeAdded("fonts\\tfm", {"", {"cmr10.tfm"}, {{"public", {"p.tfm"}, {}}}})}, Planned,
        {"fonts\\", "fonts\\tfm\\", "fonts\\tfm\\cmr10.tfm", "fonts\\tfm\\public\\",
-        "fonts\\tfm\\public\\p.tfm"},
-       {}},
+        "fonts\\tfm\\public\\p.tfm"}},
       {"a listed directory gains what it lacks",
-       {Change(Kind::AddTree, "tex", {"", {"PLAIN.TEX", "new.tex"}, {{"latex", {"z.sty"}, {}}}})},
-       FndbPlanOutcome::Planned,
-       {"tex\\new.tex", "tex\\latex\\z.sty"},
-       {}},
-      {"a listed directory lacks nothing",
-       {Change(Kind::AddTree, "tex", {"", {"plain.tex"}, {}})},
-       FndbPlanOutcome::Unchanged,
-       {},
-       {}},
-      {"a directory with everything below it",
-       {Change(Kind::RemoveTree, "tex")},
-       FndbPlanOutcome::Planned,
-       {},
+       {TreeAdded("tex", {"", {"PLAIN.TEX", "new.tex"}, {{"latex", {"z.sty"}, {}}}})}, Planned,
+       {"tex\\new.tex", "tex\\latex\\z.sty"}},
+      {"a listed directory lacks nothing", {TreeAdded("tex", {"", {"plain.tex"}, {}})}, Unchanged},
+      {"a directory with everything below it", {TreeRemoved("tex")}, Planned, {},
        {"tex\\", "tex\\plain.tex", "tex\\latex\\", "tex\\latex\\a.sty", "tex\\latex\\b.sty",
         "tex\\latex\\c.sty"}},
-      {"a directory not listed",
-       {Change(Kind::RemoveTree, "tex\\none")},
-       FndbPlanOutcome::Unchanged,
-       {},
-       {}},
-      {"a file then its directory",
-       {Change(Kind::AddFile, "doc\\y.pdf"), Change(Kind::RemoveTree, "doc")},
-       FndbPlanOutcome::Planned,
-       {},
+      {"a directory not listed", {TreeRemoved("tex\\none")}, Unchanged},
+      {"a file then its directory", {FileAdded("doc\\y.pdf"), TreeRemoved("doc")}, Planned, {},
        {"doc\\", "doc\\x.pdf"}},
-      {"no component", {Change(Kind::AddFile, "\\/")}, FndbPlanOutcome::BadPath, {}, {}},
-      {"a dot component", {Change(Kind::AddFile, "tex\\.\\x")}, FndbPlanOutcome::BadPath, {}, {}},
-      {"a dot-dot component",
-       {Change(Kind::RemoveTree, "tex/..")},
-       FndbPlanOutcome::BadPath,
-       {},
-       {}},
-      {"a zero byte",
-       {Change(Kind::AddFile, std::string("a\0b", 3))},
-       FndbPlanOutcome::BadPath,
-       {},
-       {}},
-      {"a name longer than a result",
-       {Change(Kind::AddFile, std::string(300, 'n'))},
-       FndbPlanOutcome::Planned,
-       {std::string(300, 'n')},
-       {}},
-      {"deeper than the lookups go",
-       {Change(Kind::AddFile,
-               [] {
-                 std::string path;
-                 for (int i = 0; i < 129; ++i) path += "d\\";
-                 return path + "f";
-               }())},
-       FndbPlanOutcome::BadPath,
-       {},
-       {}},
-      {"a bad name in added content",
-       {Change(Kind::AddTree, "x", {"", {".."}, {}})},
-       FndbPlanOutcome::BadPath,
-       {},
-       {}},
+      {"no component", {FileAdded("\\/")}, BadPath},
+      {"a dot component", {FileAdded("tex\\.\\x")}, BadPath},
+      {"a dot-dot component", {TreeRemoved("tex/..")}, BadPath},
+      {"a zero byte", {FileAdded(std::string("a\0b", 3))}, BadPath},
+      {"a name longer than a result", {FileAdded(std::string(300, 'n'))}, Planned,
+       {std::string(300, 'n')}},
+      {"deeper than the lookups go", {FileAdded(deep + "f")}, BadPath},
+      {"a bad name in added content", {TreeAdded("x", {"", {".."}, {}})}, BadPath},
   };
+  const std::vector<std::string> before = Listing(Build(SmallTree()));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     std::string bytes = Build(SmallTree());
     const std::string old = bytes;
     EXPECT_EQ(Apply(&bytes, row.changes), row.outcome);
-    std::string expected = before;
+    std::vector<std::string> expected = before;
     for (const std::string& line : row.removed) {
-      std::size_t at = expected.find(line + "\n");
-      ASSERT_NE(at, std::string::npos) << line;
-      expected.erase(at, line.size() + 1);
+      auto at = std::find(expected.begin(), expected.end(), line);
+      ASSERT_NE(at, expected.end()) << line;
+      expected.erase(at);
     }
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at < expected.size();) {
-      std::size_t end = expected.find('\n', at);
-      lines.push_back(expected.substr(at, end - at));
-      at = end + 1;
-    }
-    lines.insert(lines.end(), row.added.begin(), row.added.end());
-    std::sort(lines.begin(), lines.end(), CaseInsensitiveLess());
-    expected.clear();
-    for (const std::string& line : lines) expected += line + "\n";
-    EXPECT_EQ(Listing(bytes), expected);
-    bool changed = row.outcome == FndbPlanOutcome::Planned;
+    expected.insert(expected.end(), row.added.begin(), row.added.end());
+    EXPECT_EQ(Listing(bytes), Sorted(expected));
+    bool changed = row.outcome == Planned;
     EXPECT_EQ(bytes != old, changed);
-    EXPECT_EQ(WordIn(bytes, kFndbChangeCountField), changed ? 2u : 1u);
+    EXPECT_EQ(WordAt(bytes, kFndbChangeCountField), changed ? 2u : 1u);
   }
 }
 
@@ -277,51 +228,42 @@ TEST(FndbUpdate, EachChangeListsWhatItSays) {
 TEST(FndbUpdate, StoresFillThenMoveUsedSizeThenPublishThenCount) {
   struct Row {
     const char* label;
-    std::vector<FndbChange> changes;
+    FndbChange change;
     std::size_t publishes;
   };
   const Row rows[] = {
-      {"one file", {Change(Kind::AddFile, "tex\\latex\\d.sty")}, 1},
-      {"a removal", {Change(Kind::RemoveFile, "README")}, 1},
-      {"two directories' edits",
-       {Change(Kind::AddTree, "tex", {"", {"n.tex"}, {{"latex", {"n.sty"}, {}}}})},
-       2},
+      {"one file", FileAdded("tex\\latex\\d.sty"), 1},
+      {"a removal", FileRemoved("README"), 1},
+      {"two directories' edits", TreeAdded("tex", {"", {"n.tex"}, {{"latex", {"n.sty"}, {}}}}), 2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     std::string bytes = Build(SmallTree());
-    const std::uint32_t oldUsed = WordIn(bytes, kFndbUsedSizeField);
-    FndbUpdatePlan plan(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    for (const FndbChange& change : row.changes) plan.Add(change);
+    FndbUpdatePlan plan = PlanOver(bytes);
+    plan.Add(row.change);
     std::vector<FndbStore> stores = plan.Stores();
     ASSERT_EQ(stores.size(), 3 * row.publishes + 3);
-    EXPECT_EQ(stores.front().role, FndbStoreRole::Underway);
-    EXPECT_EQ(stores.front().offset, kFndbUnderwayField);
-    EXPECT_EQ(stores.front().word, kFndbUnderway);
-    std::uint32_t end = oldUsed;
+    EXPECT_EQ(WordStore(stores.front()),
+              std::make_tuple(FndbStoreRole::Underway, kFndbUnderwayField, kFndbUnderway));
+    std::uint32_t end = WordAt(bytes, kFndbUsedSizeField);
     for (std::size_t edit = 0; edit < row.publishes; ++edit) {
       const FndbStore& fill = stores[1 + 3 * edit];
-      const FndbStore& usedSize = stores[2 + 3 * edit];
       const FndbStore& publish = stores[3 + 3 * edit];
       EXPECT_EQ(fill.role, FndbStoreRole::Fill);
       EXPECT_GE(fill.offset, end);
       EXPECT_EQ(fill.offset % 4, 0u);
       end = fill.offset + static_cast<std::uint32_t>(fill.bytes.size());
-      EXPECT_EQ(usedSize.role, FndbStoreRole::UsedSize);
-      EXPECT_EQ(usedSize.offset, kFndbUsedSizeField);
-      EXPECT_EQ(usedSize.word, end);
+      EXPECT_EQ(WordStore(stores[2 + 3 * edit]),
+                std::make_tuple(FndbStoreRole::UsedSize, kFndbUsedSizeField, end));
       EXPECT_EQ(publish.role, FndbStoreRole::Publish);
       EXPECT_EQ(publish.offset % 4, 0u);
       EXPECT_GE(publish.word, fill.offset);
       EXPECT_LT(publish.word, end);
     }
-    const FndbStore& count = stores[stores.size() - 2];
-    EXPECT_EQ(count.role, FndbStoreRole::ChangeCount);
-    EXPECT_EQ(count.offset, kFndbChangeCountField);
-    EXPECT_EQ(count.word, 2u);
-    EXPECT_EQ(stores.back().role, FndbStoreRole::Done);
-    EXPECT_EQ(stores.back().offset, kFndbUnderwayField);
-    EXPECT_EQ(stores.back().word, 0u);
+    EXPECT_EQ(WordStore(stores[stores.size() - 2]),
+              std::make_tuple(FndbStoreRole::ChangeCount, kFndbChangeCountField, 2u));
+    EXPECT_EQ(WordStore(stores.back()),
+              std::make_tuple(FndbStoreRole::Done, kFndbUnderwayField, 0u));
     EXPECT_EQ(plan.UsedSize(), end);
   }
 }
@@ -334,61 +276,48 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
   FndbTreeDirectory tree = SmallTree();
   tree.subdirectories[0].subdirectories[0].files.push_back("d.sty");
   const std::string built = Build(tree, 8192, 4);
-  struct Row {
-    const char* label;
-    FndbChange change;
-    std::size_t stores;
+  const std::pair<const char*, FndbChange> rows[] = {
+      {"a file added to a full chain", FileAdded("tex\\latex\\e.sty")},
+      {"a new folder two levels deep", FileAdded("doc\\new\\deeper\\n.pdf")},
+      {"a removal from a first record", FileRemoved("README")},
   };
-  const Row rows[] = {
-      {"a file added to a full chain", Change(Kind::AddFile, "tex\\latex\\e.sty"), 6},
-      {"a new folder two levels deep", Change(Kind::AddFile, "doc\\new\\deeper\\n.pdf"), 6},
-      {"a removal from a first record", Change(Kind::RemoveFile, "README"), 6},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    FndbUpdatePlan plan(built.data(), static_cast<std::uint32_t>(built.size()), 4);
-    ASSERT_EQ(plan.Add(row.change), FndbPlanOutcome::Planned);
+  for (const auto& [label, change] : rows) {
+    SCOPED_TRACE(label);
+    FndbUpdatePlan plan = PlanOver(built, 4);
+    ASSERT_EQ(plan.Add(change), FndbPlanOutcome::Planned);
     std::vector<FndbStore> stores = plan.Stores();
-    ASSERT_EQ(stores.size(), row.stores);
+    ASSERT_EQ(stores.size(), 6u);
     std::string complete = built;
-    ASSERT_TRUE(
-        MakeFndbStores(complete.data(), static_cast<std::uint32_t>(complete.size()), stores));
+    ASSERT_TRUE(Store(&complete, stores));
     const std::map<std::string, std::string> old = Directories(built);
     const std::map<std::string, std::string> updated = Directories(complete);
     ASSERT_NE(old, updated);
+    std::set<std::string> paths;
+    for (const auto& [path, names] : old) paths.insert(path);
+    for (const auto& [path, names] : updated) paths.insert(path);
     std::size_t publish = 0;  // the number of the publishing store, from 1
     for (std::size_t i = 0; i < stores.size(); ++i) {
       if (stores[i].role == FndbStoreRole::Publish) publish = i + 1;
     }
+    EXPECT_EQ(publish, stores.size() - 2);
     for (std::size_t n = 0; n <= stores.size(); ++n) {
       SCOPED_TRACE("stopped after store " + std::to_string(n));
       std::string bytes = built;
       std::size_t made = 0;
       if (n > 0) {
-        ASSERT_TRUE(MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()), stores,
-                                   [&](std::size_t number, FndbStoreRole) {
-                                     made = number;
-                                     return number < n;
-                                   }));
+        ASSERT_TRUE(Store(&bytes, stores, [&](std::size_t number, FndbStoreRole) {
+          made = number;
+          return number < n;
+        }));
       }
       EXPECT_EQ(made, n);
       std::map<std::string, std::string> directories = Directories(bytes);
       ASSERT_FALSE(directories.empty()) << "not accepted by the strict reader";
       bool allOld = true;
       bool allNew = true;
-      std::set<std::string> paths;
-      for (const auto& [path, names] : old) paths.insert(path);
-      for (const auto& [path, names] : updated) paths.insert(path);
       for (const std::string& path : paths) {
-        auto now = directories.find(path);
-        auto before = old.find(path);
-        auto after = updated.find(path);
-        bool asBefore = now == directories.end()
-                            ? before == old.end()
-                            : before != old.end() && before->second == now->second;
-        bool asAfter = now == directories.end()
-                           ? after == updated.end()
-                           : after != updated.end() && after->second == now->second;
+        bool asBefore = ContentOf(directories, path) == ContentOf(old, path);
+        bool asAfter = ContentOf(directories, path) == ContentOf(updated, path);
         EXPECT_TRUE(asBefore || asAfter) << path;
         allOld = allOld && asBefore;
         allNew = allNew && asAfter;
@@ -398,27 +327,26 @@ TEST(FndbUpdate, AWriterStoppedAfterAnyStoreLeavesEachDirectoryOldOrNew) {
       // the old count.
       EXPECT_EQ(allOld, n < publish);
       EXPECT_EQ(allNew, n >= publish);
-      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField), n > publish ? 2u : 1u);
-      FndbUpdatePlan next(bytes.data(), static_cast<std::uint32_t>(bytes.size()), 4);
+      EXPECT_EQ(WordAt(bytes, kFndbChangeCountField), n > publish ? 2u : 1u);
+      FndbUpdatePlan next = PlanOver(bytes, 4);
       bool halfWay = n > 0 && n < stores.size();
       EXPECT_EQ(next.Repairs(), halfWay);
       std::vector<FndbStore> repair = next.Stores();
       ASSERT_EQ(repair.size(), halfWay ? 3u : 0u);
-      ASSERT_TRUE(MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()), repair));
-      EXPECT_EQ(WordIn(bytes, kFndbChangeCountField),
+      ASSERT_TRUE(Store(&bytes, repair));
+      EXPECT_EQ(WordAt(bytes, kFndbChangeCountField),
                 (n > publish ? 2u : 1u) + (halfWay ? 1u : 0u));
-      EXPECT_EQ(WordIn(bytes, kFndbUnderwayField), 0u);
+      EXPECT_EQ(WordAt(bytes, kFndbUnderwayField), 0u);
     }
-    EXPECT_EQ(publish, stores.size() - 2);
   }
 }
 
 TEST(FndbUpdate, AddedNamesFillTheLastRecordThenNewOnes) {
   std::string bytes = Build(FndbTreeDirectory{"", {}, {{"d", {"a"}, {}}}});
   const std::uint32_t capacity = 3;
-  // The chain of d after each added file: the names of each record.
+  // The chain of d after each change: the names of each record.
   auto chain = [&] {
-    FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    FndbView view(bytes.data(), SizeOf(bytes));
     std::vector<std::uint32_t> counts;
     for (std::uint32_t record = view.FindSubDirectory(view.RootDirectory(), "d"); record != 0;
          record = view.Word(record + 16)) {
@@ -427,24 +355,22 @@ TEST(FndbUpdate, AddedNamesFillTheLastRecordThenNewOnes) {
     return counts;
   };
   struct Row {
-    const char* file;
+    FndbChange change;
     std::vector<std::uint32_t> chain;
   };
   const Row rows[] = {
-      {"b", {2}}, {"c", {3}}, {"d", {3, 1}}, {"e", {3, 2}}, {"f", {3, 3}}, {"g", {3, 3, 1}},
+      {FileAdded("d\\b"), {2}},    {FileAdded("d\\c"), {3}},    {FileAdded("d\\d"), {3, 1}},
+      {FileAdded("d\\e"), {3, 2}}, {FileAdded("d\\f"), {3, 3}}, {FileAdded("d\\g"), {3, 3, 1}},
+      // A removal keeps every record at its place in the chain, an emptied one too.
+      {FileRemoved("d\\g"), {3, 3, 0}}, {FileRemoved("d\\a"), {2, 3, 0}},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.file);
-    EXPECT_EQ(Apply(&bytes, {Change(Kind::AddFile, std::string("d\\") + row.file)}, capacity),
-              FndbPlanOutcome::Planned);
+    SCOPED_TRACE(row.change.path);
+    EXPECT_EQ(Apply(&bytes, {row.change}, capacity), FndbPlanOutcome::Planned);
     EXPECT_EQ(chain(), row.chain);
   }
-  // A removal keeps every record at its place in the chain, an emptied one too.
-  EXPECT_EQ(Apply(&bytes, {Change(Kind::RemoveFile, "d\\g")}, capacity), FndbPlanOutcome::Planned);
-  EXPECT_EQ(chain(), (std::vector<std::uint32_t>{3, 3, 0}));
-  EXPECT_EQ(Apply(&bytes, {Change(Kind::RemoveFile, "d\\a")}, capacity), FndbPlanOutcome::Planned);
-  EXPECT_EQ(chain(), (std::vector<std::uint32_t>{2, 3, 0}));
-  EXPECT_EQ(Listing(bytes), "d\\\nd\\b\nd\\c\nd\\d\nd\\e\nd\\f\n");
+  EXPECT_EQ(Listing(bytes),
+            (std::vector<std::string>{"d\\", "d\\b", "d\\c", "d\\d", "d\\e", "d\\f"}));
 }
 
 TEST(FndbUpdate, ComparingWithATreeGivesTheEditsThatMakeIt) {
@@ -455,7 +381,7 @@ TEST(FndbUpdate, ComparingWithATreeGivesTheEditsThatMakeIt) {
   disk.subdirectories.push_back({"fonts", {"f.tfm"}, {{"afm", {}, {}}}});
   disk.subdirectories[0].files.push_back("texmf.fndb");  // ignored
   std::string bytes = Build(SmallTree());
-  FndbUpdatePlan plan(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  FndbUpdatePlan plan = PlanOver(bytes);
   std::vector<FndbDirectoryEdit> edits;
   ASSERT_EQ(plan.Compare(disk, {"TEX/texmf.fndb"}, &edits), FndbPlanOutcome::Planned);
   ASSERT_EQ(edits.size(), 2u);
@@ -468,21 +394,20 @@ TEST(FndbUpdate, ComparingWithATreeGivesTheEditsThatMakeIt) {
   EXPECT_EQ(edits[1].addFiles, std::vector<std::string>{"d.sty"});
   EXPECT_EQ(edits[1].removeFiles, (std::vector<std::string>{"b.sty", "c.sty"}));
   for (const FndbDirectoryEdit& edit : edits) ASSERT_EQ(plan.Add(edit), FndbPlanOutcome::Planned);
-  ASSERT_TRUE(
-      MakeFndbStores(bytes.data(), static_cast<std::uint32_t>(bytes.size()), plan.Stores()));
+  ASSERT_TRUE(Store(&bytes, plan.Stores()));
   EXPECT_EQ(Listing(bytes),
-            "fonts\\\nfonts\\afm\\\nfonts\\f.tfm\nnew.txt\nREADME\ntex\\\ntex\\latex\\\n"
-            "tex\\latex\\a.sty\ntex\\latex\\d.sty\ntex\\plain.tex\n");
-  FndbUpdatePlan again(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  EXPECT_EQ(again.Compare(disk, {"tex\\texmf.fndb"}, &edits), FndbPlanOutcome::Unchanged);
+            (std::vector<std::string>{"fonts\\", "fonts\\afm\\", "fonts\\f.tfm", "new.txt",
+                                      "README", "tex\\", "tex\\latex\\", "tex\\latex\\a.sty",
+                                      "tex\\latex\\d.sty", "tex\\plain.tex"}));
+  EXPECT_EQ(PlanOver(bytes).Compare(disk, {"tex\\texmf.fndb"}, &edits), FndbPlanOutcome::Unchanged);
   EXPECT_TRUE(edits.empty());
 }
 
 // Records reaching into the free space, off word boundaries or linking back are not built upon.
 TEST(FndbUpdate, DamagedRecordsAreRefusedAndNothingIsPlanned) {
   const std::string good = Build(SmallTree());
-  const std::uint32_t root = WordIn(good, kFndbRootDirectoryField);
-  const std::uint32_t used = WordIn(good, kFndbUsedSizeField);
+  const std::uint32_t root = WordAt(good, kFndbRootDirectoryField);
+  const std::uint32_t used = WordAt(good, kFndbUsedSizeField);
   struct Row {
     const char* label;
     std::uint32_t at;
@@ -490,7 +415,7 @@ TEST(FndbUpdate, DamagedRecordsAreRefusedAndNothingIsPlanned) {
   };
   const Row rows[] = {
       {"usedSize below the records", kFndbUsedSizeField, root + 8},
-      {"usedSize past the bytes", kFndbUsedSizeField, static_cast<std::uint32_t>(good.size()) + 1},
+      {"usedSize past the bytes", kFndbUsedSizeField, SizeOf(good) + 1},
       {"root record off a word boundary", kFndbRootDirectoryField, root + 2},
       {"root record in the free space", kFndbRootDirectoryField, used + 8},
       {"a chain that links back", root + 16, root},
@@ -500,10 +425,10 @@ TEST(FndbUpdate, DamagedRecordsAreRefusedAndNothingIsPlanned) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     std::string bytes = good;
-    std::memcpy(&bytes[row.at], &row.value, 4);
-    FndbUpdatePlan plan(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    EXPECT_EQ(plan.Add(Change(Kind::AddFile, "tex\\latex\\new.sty")), FndbPlanOutcome::Damaged);
-    EXPECT_EQ(plan.Add(Change(Kind::RemoveFile, "README")), FndbPlanOutcome::Damaged);
+    SetWordAt(&bytes, row.at, row.value);
+    FndbUpdatePlan plan = PlanOver(bytes);
+    EXPECT_EQ(plan.Add(FileAdded("tex\\latex\\new.sty")), FndbPlanOutcome::Damaged);
+    EXPECT_EQ(plan.Add(FileRemoved("README")), FndbPlanOutcome::Damaged);
     EXPECT_TRUE(plan.Stores().empty());
     std::vector<FndbDirectoryEdit> edits;
     EXPECT_EQ(plan.Compare(SmallTree(), {}, &edits), FndbPlanOutcome::Damaged);
@@ -520,12 +445,12 @@ TEST(FndbUpdate, StoresOutsideTheBytesAreNotMade) {
   word.offset = 62;
   word.word = 7;
   for (const FndbStore& store : {fill, word}) {
-    EXPECT_FALSE(MakeFndbStores(bytes.data(), 64, {store}));
+    EXPECT_FALSE(Store(&bytes, {store}));
     EXPECT_EQ(bytes, std::string(64, '\0'));
   }
   word.offset = 60;
-  EXPECT_TRUE(MakeFndbStores(bytes.data(), 64, {word}));
-  EXPECT_EQ(WordIn(bytes, 60), 7u);
+  EXPECT_TRUE(Store(&bytes, {word}));
+  EXPECT_EQ(WordAt(bytes, 60), 7u);
 }
 
 // A name index built before an update (a holder keeps its index until it sees the change count
@@ -540,19 +465,18 @@ TEST(FndbUpdate, AnIndexBuiltBeforeAnUpdateLeavesReplacedDirectoriesToTheWalk) {
     const char* result;  // null: not found
   };
   const Row rows[] = {
-      {"the start's first record replaced", Change(Kind::RemoveFile, "tex\\plain.tex"),
-       "tex//a.sty", "C:\\texmf\\tex\\latex\\a.sty"},
-      {"the root's first record replaced", Change(Kind::RemoveFile, "README"), "//c.sty",
+      {"the start's first record replaced", FileRemoved("tex\\plain.tex"), "tex//a.sty",
+       "C:\\texmf\\tex\\latex\\a.sty"},
+      {"the root's first record replaced", FileRemoved("README"), "//c.sty",
        "C:\\texmf\\tex\\latex\\c.sty"},
-      {"a file added below: as before", Change(Kind::AddFile, "tex\\latex\\new.sty"),
-       "tex//new.sty", nullptr},
-      {"a file added where it starts: as after", Change(Kind::AddFile, "tex\\new.tex"),
-       "tex//new.tex", "C:\\texmf\\tex\\new.tex"},
+      {"a file added below: as before", FileAdded("tex\\latex\\new.sty"), "tex//new.sty", nullptr},
+      {"a file added where it starts: as after", FileAdded("tex\\new.tex"), "tex//new.tex",
+       "C:\\texmf\\tex\\new.tex"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     std::string bytes = Build(SmallTree());
-    FndbView view(bytes.data(), static_cast<std::uint32_t>(bytes.size()), kRoot);
+    FndbView view(bytes.data(), SizeOf(bytes), kRoot);
     std::unique_ptr<FndbIndex> index = FndbIndex::Build(view);
     ASSERT_NE(index, nullptr);
     FndbLookups lookups(kRoot);
@@ -575,26 +499,23 @@ TEST(FndbUpdate, AnIndexBuiltBeforeAnUpdateLeavesReplacedDirectoriesToTheWalk) {
 // that stay listed are always found where they are, files never listed never, files that come and
 // go only at their own place.
 TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
-  FndbTreeDirectory tree;
-  std::vector<std::string> stable;
+  FndbTreeDirectory tree{"", {"root.tex"}, {}};
+  std::vector<std::string> stable = {"root.tex"};
   for (int d = 0; d < 8; ++d) {
-    FndbTreeDirectory directory{"dir" + std::to_string(d), {}, {}};
+    std::string name = "dir" + std::to_string(d);
+    FndbTreeDirectory directory{name, {}, {{"sub", {"deep" + std::to_string(d) + ".sty"}, {}}}};
+    stable.push_back(name + "\\sub\\deep" + std::to_string(d) + ".sty");
     for (int f = 0; f < 6; ++f) {
-      std::string name = "keep" + std::to_string(d) + "_" + std::to_string(f) + ".tex";
-      directory.files.push_back(name);
-      stable.push_back(directory.name + "\\" + name);
+      directory.files.push_back("keep" + std::to_string(d) + "_" + std::to_string(f) + ".tex");
+      stable.push_back(name + "\\" + directory.files.back());
     }
-    directory.subdirectories.push_back({"sub", {"deep" + std::to_string(d) + ".sty"}, {}});
-    stable.push_back(directory.name + "\\sub\\deep" + std::to_string(d) + ".sty");
     tree.subdirectories.push_back(std::move(directory));
   }
-  tree.files = {"root.tex"};
-  stable.push_back("root.tex");
   const int kUpdates = 1000;
   std::string initial = Build(tree, 3 << 20, 2);
   auto memory = std::make_unique<unsigned char[]>(initial.size());
   std::memcpy(memory.get(), initial.data(), initial.size());
-  const std::uint32_t size = static_cast<std::uint32_t>(initial.size());
+  const std::uint32_t size = SizeOf(initial);
 
   std::atomic<bool> done{false};
   std::atomic<long> wrong{0};
@@ -639,14 +560,13 @@ TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
     std::string directory = "dir" + std::to_string(i % 8);
     std::string file = directory + "\\t" + std::to_string((i / 8) % 5) + ".sty";
     std::vector<FndbChange> changes;
-    changes.push_back(Change(listed.erase(file) ? Kind::RemoveFile : Kind::AddFile, file));
+    changes.push_back(listed.erase(file) ? FileRemoved(file) : FileAdded(file));
     if (changes.back().kind == Kind::AddFile) listed.insert(file);
     if (i % 3 == 0) {
       std::string folder = directory + "\\new";
-      changes.push_back(
-          listed.erase(folder)
-              ? Change(Kind::RemoveTree, folder)
-              : Change(Kind::AddFile, folder + "\\x\\t" + std::to_string(i % 5) + ".sty"));
+      changes.push_back(listed.erase(folder)
+                            ? TreeRemoved(folder)
+                            : FileAdded(folder + "\\x\\t" + std::to_string(i % 5) + ".sty"));
       if (changes.back().kind == Kind::AddFile) listed.insert(folder);
     }
     FndbUpdatePlan plan(memory.get(), size, 2);
@@ -656,8 +576,7 @@ TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
     ASSERT_LE(plan.UsedSize(), size);
     // The writer lets the readers run between any two of its stores, so that they meet the bytes
     // as each store leaves them.
-    std::vector<FndbStore> stores = plan.Stores();
-    ASSERT_TRUE(MakeFndbStores(memory.get(), size, stores, [](std::size_t, FndbStoreRole) {
+    ASSERT_TRUE(MakeFndbStores(memory.get(), size, plan.Stores(), [](std::size_t, FndbStoreRole) {
       std::this_thread::yield();
       return true;
     }));
@@ -672,7 +591,7 @@ TEST(FndbUpdate, ReadersSearchingWhileAWriterUpdatesGetNoWrongAnswer) {
   EXPECT_EQ(updates, kUpdates);
   EXPECT_GT(searches, 0);
   std::string final(reinterpret_cast<const char*>(memory.get()), size);
-  EXPECT_NE(Listing(final), "unreadable");
+  EXPECT_NE(Listing(final), std::vector<std::string>{"unreadable"});
 }
 
 // The free space a whole build leaves is for package installs while programs hold the database: a
@@ -688,25 +607,25 @@ TEST(FndbUpdate, TheReserveOfAWholeBuildHoldsManyPackageInstalls) {
   FndbTreeDirectory tree{"", {"README"}, {{"tex", {}, {latex}}, {"doc", {}, {}}}};
   const char* const folders[] = {"tex\\latex\\newpackage", "tex\\latex\\newpackage\\config",
                                  "doc\\latex\\newpackage", "source\\latex\\newpackage"};
+  FndbTreeDirectory content;
+  for (int i = 0; i < 10; ++i) {
+    content.files.push_back("newpackage-part" + std::to_string(i) + ".sty");
+  }
   for (bool byFolder : {false, true}) {
     SCOPED_TRACE(byFolder ? "folder by folder" : "file by file");
     std::string bytes = Build(tree, kFndbBuildReserve);
-    const std::uint32_t before = WordIn(bytes, kFndbUsedSizeField);
+    const std::uint32_t before = WordAt(bytes, kFndbUsedSizeField);
     for (const char* folder : folders) {
-      FndbTreeDirectory content;
-      for (int i = 0; i < 10; ++i)
-        content.files.push_back("newpackage-part" + std::to_string(i) + ".sty");
       if (byFolder) {
-        ASSERT_EQ(Apply(&bytes, {Change(Kind::AddTree, folder, content)}),
-                  FndbPlanOutcome::Planned);
+        ASSERT_EQ(Apply(&bytes, {TreeAdded(folder, content)}), FndbPlanOutcome::Planned);
         continue;
       }
       for (const std::string& file : content.files) {
-        ASSERT_EQ(Apply(&bytes, {Change(Kind::AddFile, std::string(folder) + "\\" + file)}),
+        ASSERT_EQ(Apply(&bytes, {FileAdded(std::string(folder) + "\\" + file)}),
                   FndbPlanOutcome::Planned);
       }
     }
-    const std::uint32_t used = WordIn(bytes, kFndbUsedSizeField) - before;
+    const std::uint32_t used = WordAt(bytes, kFndbUsedSizeField) - before;
     EXPECT_LT(used * (byFolder ? 32 : 16), kFndbBuildReserve) << used;
   }
 }
