@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,8 +13,8 @@ using namespace testing_support;
 
 namespace {
 
+// A file's identity on its volume and its number of names (hard links); zeros if unreadable.
 struct FileFacts {
-  bool exists = false;
   std::uint64_t index = 0;
   unsigned links = 0;
 };
@@ -26,24 +25,10 @@ FileFacts Facts(const std::string& path) {
                               nullptr, OPEN_EXISTING, 0, nullptr));
   BY_HANDLE_FILE_INFORMATION information;
   if (!file || !GetFileInformationByHandle(file.get(), &information)) return facts;
-  facts.exists = true;
   facts.index = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) |
                 information.nFileIndexLow;
   facts.links = information.nNumberOfLinks;
   return facts;
-}
-
-std::vector<std::string> FolderNames(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA data;
-  FindHandle find(FindFirstFileA((folder + "\\*").c_str(), &data));
-  if (!find) return names;
-  do {
-    std::string name = data.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
-  } while (FindNextFileA(find.get(), &data));
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // Roots <T>\local (no fndb: the disk is searched) and <T>\texmf (an fndb), named in the

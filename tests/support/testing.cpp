@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <exception>
 #include <functional>
@@ -253,6 +254,19 @@ void SetReadOnly(const std::string& path, bool readOnly) {
 
 bool Exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  korvid::FindHandle find(FindFirstFileA((folder + "\\*").c_str(), &data));
+  if (!find) return names;
+  do {
+    std::string name = data.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find.get(), &data));
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string CurrentDirectory() {

@@ -55,6 +55,8 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 void SetReadOnly(const std::string& path, bool readOnly);
 bool Exists(const std::string& path);
+// The names in the folder but "." and "..", sorted; none when it cannot be listed.
+std::vector<std::string> FolderNames(const std::string& folder);
 // Makes a link to a directory: a symbolic link where the system makes one; under wine, whose
 // symbolic links to directories are not made, a Unix symbolic link (wine shows it as a directory
 // link). False when neither is there afterwards. RemoveTree removes the link, not what it leads to.
