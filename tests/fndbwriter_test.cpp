@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "fndbbuilder.h"
+#include "fndbbytes.h"
 #include "fndbview.h"
 #include "internal.h"
 #include "testing.h"
@@ -19,8 +20,10 @@
 using namespace korvid;
 using testing_support::ReadFileBytes;
 using testing_support::RunProcess;
+using testing_support::SetWordAt;
 using testing_support::TestFolder;
 using testing_support::TraceCapture;
+using testing_support::WordAt;
 
 namespace {
 
@@ -36,10 +39,6 @@ std::string Database(std::uint32_t reserve, bool frozen = false) {
   options.reserve = reserve;
   options.frozen = frozen;
   return LayOutFndb(FndbTreeDirectory{"", {"plain.tex"}, {tex}}, options);
-}
-
-std::uint32_t WordOf(const std::string& bytes, std::uint32_t offset) {
-  return FndbView(bytes.data(), static_cast<std::uint32_t>(bytes.size())).Word(offset);
 }
 
 bool Lists(const std::string& bytes, const std::string& path) {
@@ -92,36 +91,17 @@ TEST_F(FndbWriterTest, EveryHolderSeesAnUpdateAtItsNextSearch) {
     std::string after;
   };
   const Row rows[] = {
-      {"a file added",
-       {Kind::AddFile, "tex\\late.tex", {}},
-       "late.tex",
-       "C:\\texmf\\tex",
-       "",
+      {"a file added", {Kind::AddFile, "tex\\late.tex", {}}, "late.tex", "C:\\texmf\\tex", "",
        "C:\\texmf\\tex\\late.tex"},
-      {"the file removed",
-       {Kind::RemoveFile, "tex\\late.tex", {}},
-       "late.tex",
-       "C:\\texmf\\tex",
-       "C:\\texmf\\tex\\late.tex",
-       ""},
+      {"the file removed", {Kind::RemoveFile, "tex\\late.tex", {}}, "late.tex", "C:\\texmf\\tex",
+       "C:\\texmf\\tex\\late.tex", ""},
       {"a tree added with missing parents",
-       {Kind::AddTree, "fonts\\tfm\\public", {"", {"cmr10.tfm"}, {}}},
-       "cmr10.tfm",
-       "C:\\texmf//",
-       "",
-       "C:\\texmf\\fonts\\tfm\\public\\cmr10.tfm"},
-      {"a tree removed",
-       {Kind::RemoveTree, "tex\\latex", {}},
-       "article.cls",
-       "C:\\texmf\\tex//",
-       "C:\\texmf\\tex\\latex\\article.cls",
-       ""},
+       {Kind::AddTree, "fonts\\tfm\\public", {"", {"cmr10.tfm"}, {}}}, "cmr10.tfm",
+       "C:\\texmf//", "", "C:\\texmf\\fonts\\tfm\\public\\cmr10.tfm"},
+      {"a tree removed", {Kind::RemoveTree, "tex\\latex", {}}, "article.cls", "C:\\texmf\\tex//",
+       "C:\\texmf\\tex\\latex\\article.cls", ""},
       {"a file of the root removed (its first record replaced)",
-       {Kind::RemoveFile, "plain.tex", {}},
-       "plain.tex",
-       "C:\\texmf",
-       "C:\\texmf\\plain.tex",
-       ""},
+       {Kind::RemoveFile, "plain.tex", {}}, "plain.tex", "C:\\texmf", "C:\\texmf\\plain.tex", ""},
   };
   std::uint32_t count = 1;
   for (const Row& row : rows) {
@@ -133,7 +113,7 @@ TEST_F(FndbWriterTest, EveryHolderSeesAnUpdateAtItsNextSearch) {
     FndbWriteResult result = Update(path, {row.change});
     EXPECT_TRUE(result.changed);
     EXPECT_EQ(result.changeCount, ++count);
-    EXPECT_EQ(WordOf(ReadFileBytes(path), kFndbChangeCountField), count);
+    EXPECT_EQ(WordAt(ReadFileBytes(path), kFndbChangeCountField), count);
     capture.Clear();
     for (FileNameDatabase* fndb : {holder, second}) {
       EXPECT_EQ(Found(fndb, row.name, row.entry), row.after);
@@ -153,14 +133,13 @@ TEST_F(FndbWriterTest, EveryHolderSeesAnUpdateAtItsNextSearch) {
 TEST_F(FndbWriterTest, WhatIsNeverWrittenIsRefusedAndLeftAsItIs) {
   struct Row {
     const char* label;
-    std::string bytes;
+    std::optional<std::string> bytes;  // none: no file
     bool readOnly;
     FndbWriteFailure failure;
     const char* message;  // after the quoted path
   };
   std::string beyond = Database(64);
-  std::uint32_t size = static_cast<std::uint32_t>(beyond.size()) + 1;
-  std::memcpy(&beyond[kFndbUsedSizeField], &size, 4);
+  SetWordAt(&beyond, kFndbUsedSizeField, static_cast<std::uint32_t>(beyond.size()) + 1);
   const Row rows[] = {
       {"the frozen flag", Database(8192, true), false, FndbWriteFailure::Frozen,
        " is frozen: it is never written"},
@@ -170,25 +149,25 @@ TEST_F(FndbWriterTest, WhatIsNeverWrittenIsRefusedAndLeftAsItIs) {
        FndbWriteFailure::NotFndb, " is not an fndb file of this version"},
       {"usedSize past the end", beyond, false, FndbWriteFailure::Damaged,
        " is damaged: its records cannot be updated"},
+      {"no file", std::nullopt, false, FndbWriteFailure::Missing, " does not exist"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    std::string path = folder.Write("refused.fndb", row.bytes);
+    std::string path =
+        row.bytes ? folder.Write("refused.fndb", *row.bytes) : folder.Join("missing.fndb");
     if (row.readOnly) testing_support::SetReadOnly(path, true);
     FndbWriteResult result;
     EXPECT_FALSE(UpdateFndb(path, {{Kind::AddFile, "tex\\x.tex", {}}}, {}, &result));
     EXPECT_EQ(result.failure, row.failure);
     EXPECT_EQ(result.error, "'" + path + "'" + row.message);
     EXPECT_FALSE(result.changed);
-    EXPECT_EQ(ReadFileBytes(path), row.bytes);
+    if (row.bytes) {
+      EXPECT_EQ(ReadFileBytes(path), *row.bytes);
+    } else {
+      EXPECT_FALSE(testing_support::Exists(path));
+    }
     if (row.readOnly) testing_support::SetReadOnly(path, false);
   }
-  FndbWriteResult result;
-  std::string missing = folder.Join("missing.fndb");
-  EXPECT_FALSE(UpdateFndb(missing, {{Kind::AddFile, "x", {}}}, {}, &result));
-  EXPECT_EQ(result.failure, FndbWriteFailure::Missing);
-  EXPECT_EQ(result.error, "'" + missing + "' does not exist");
-  EXPECT_FALSE(testing_support::Exists(missing));
 }
 
 // An update that does not fit: refused while a process holds the database, nothing changed; the
@@ -219,8 +198,8 @@ TEST_F(FndbWriterTest, AFullDatabaseGrowsOnlyWhenNobodyHoldsIt) {
   EXPECT_TRUE(result.grown);
   std::string grown = ReadFileBytes(path);
   EXPECT_EQ(result.size, grown.size());
-  EXPECT_EQ(grown.size(), WordOf(grown, kFndbUsedSizeField) + kFndbBuildReserve);
-  EXPECT_EQ(WordOf(grown, kFndbChangeCountField), 2u);
+  EXPECT_EQ(grown.size(), WordAt(grown, kFndbUsedSizeField) + kFndbBuildReserve);
+  EXPECT_EQ(WordAt(grown, kFndbChangeCountField), 2u);
   EXPECT_TRUE(Lists(grown, "big\\file-with-a-long-name-19"));
   EXPECT_TRUE(Lists(grown, "tex\\latex\\article.cls"));
   // The writer goes on with the new file.
@@ -237,18 +216,18 @@ TEST_F(FndbWriterTest, WritersWaitForEachOtherAndGiveUpAfterTheirWait) {
   std::string path = folder.Write("shared.fndb", Database(8192));
   std::string otherSpelling = path;
   for (char& c : otherSpelling) c = c == '\\' ? '/' : static_cast<char>(std::toupper(c));
-  HANDLE inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  KernelHandle inside(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  KernelHandle go(CreateEventA(nullptr, TRUE, FALSE, nullptr));
   FndbWriterOptions slow;
   slow.afterStore = [&](std::size_t number, FndbStoreRole) {
     if (number == 1) {
-      SetEvent(inside);
-      WaitForSingleObject(go, INFINITE);
+      SetEvent(inside.get());
+      WaitForSingleObject(go.get(), INFINITE);
     }
     return true;
   };
   std::thread first([&] { Update(path, {{Kind::AddFile, "first.tex", {}}}, slow); });
-  ASSERT_EQ(WaitForSingleObject(inside, INFINITE), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(inside.get(), INFINITE), WAIT_OBJECT_0);
   FndbWriterOptions impatient;
   impatient.waitMilliseconds = 200;
   FndbWriteResult result;
@@ -256,15 +235,13 @@ TEST_F(FndbWriterTest, WritersWaitForEachOtherAndGiveUpAfterTheirWait) {
   EXPECT_EQ(result.failure, FndbWriteFailure::Busy);
   EXPECT_EQ(result.error, "'" + otherSpelling +
                               "' is being changed by another program: gave up after 0.2 seconds");
-  SetEvent(go);
+  SetEvent(go.get());
   first.join();
   Update(otherSpelling, {{Kind::AddFile, "second.tex", {}}});
   std::string bytes = ReadFileBytes(path);
   EXPECT_TRUE(Lists(bytes, "first.tex"));
   EXPECT_TRUE(Lists(bytes, "second.tex"));
-  EXPECT_EQ(WordOf(bytes, kFndbChangeCountField), 3u);
-  CloseHandle(inside);
-  CloseHandle(go);
+  EXPECT_EQ(WordAt(bytes, kFndbChangeCountField), 3u);
 }
 
 // A writer in a process of its own ends right after one of its stores, owning the writers' mutex.
@@ -284,6 +261,7 @@ TEST_F(FndbWriterTest, AWriterEndedHalfWayLeavesOldOrNewAndTheNextOneRepairs) {
       {"3", 7, false},  // after usedSize
       {"publish", 7, true}, {"never", 0, true},
   };
+  const std::string late = "C:\\texmf\\tex\\late.tex";
   for (const Row& row : rows) {
     SCOPED_TRACE(row.stop);
     const std::string before = Database(8192);
@@ -300,26 +278,24 @@ TEST_F(FndbWriterTest, AWriterEndedHalfWayLeavesOldOrNewAndTheNextOneRepairs) {
     bool ended = row.exitCode == 7;
     std::string bytes = ReadFileBytes(path);
     EXPECT_EQ(Lists(bytes, "tex\\late.tex"), row.listed);
-    EXPECT_EQ(WordOf(bytes, kFndbChangeCountField), ended ? 1u : 2u);
+    EXPECT_EQ(WordAt(bytes, kFndbChangeCountField), ended ? 1u : 2u);
     // Below the old usedSize only the header's words changed.
-    const std::uint32_t used = WordOf(before, kFndbUsedSizeField);
+    const std::uint32_t used = WordAt(before, kFndbUsedSizeField);
     EXPECT_EQ(bytes.compare(kFndbHeaderSize, used - kFndbHeaderSize, before, kFndbHeaderSize,
                             used - kFndbHeaderSize) == 0,
               !row.listed);
-    EXPECT_EQ(WordOf(bytes, kFndbUnderwayField), ended ? kFndbUnderway : 0u);
+    EXPECT_EQ(WordAt(bytes, kFndbUnderwayField), ended ? kFndbUnderway : 0u);
     capture.Clear();
     // The remembered miss: dismissed while the count stays; another key walks the new listing.
-    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex"), ended ? "" : "C:\\texmf\\tex\\late.tex");
+    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex"), ended ? "" : late);
     EXPECT_EQ(capture.HasText("dismissing search"), ended);
-    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex//"),
-              row.listed ? "C:\\texmf\\tex\\late.tex" : "");
+    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex//"), row.listed ? late : "");
 
     FndbWriteResult next = Update(path, {});
     EXPECT_EQ(next.repaired, ended);
     EXPECT_EQ(next.changed, ended);
-    EXPECT_EQ(WordOf(ReadFileBytes(path), kFndbChangeCountField), 2u);
-    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex"),
-              row.listed ? "C:\\texmf\\tex\\late.tex" : "");
+    EXPECT_EQ(WordAt(ReadFileBytes(path), kFndbChangeCountField), 2u);
+    EXPECT_EQ(Found(holder, "late.tex", "C:\\texmf\\tex"), row.listed ? late : "");
     holder->Release();
   }
 }
