@@ -1,6 +1,6 @@
 // File name databases (lib/fnamedb2): the handle of one root's fndb file, mapped and shared under
 // one name with every process that holds the same file, counted by references, and its search of
-// a name below an entry.
+// a name below an entry. What the handle keeps between searches is the library's own.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,6 @@
 #include <string_view>
 
 namespace korvid {
-
-class LibraryLock;
-class FndbLookups;
 
 class FileNameDatabase {
  public:
@@ -33,44 +30,19 @@ class FileNameDatabase {
   // The same, the texts' lengths known (the file search's entries are strings).
   bool Search(std::string_view name, std::string_view entry, char* result);
 
-  bool IsReadOnly() const { return readOnly; }
-  std::uint32_t Size() const { return size; }
-  const char* RootPath() const { return rootPath.c_str(); }
+  bool IsReadOnly() const;
+  std::uint32_t Size() const;
+  const char* RootPath() const;
 
- private:
-  friend struct std::default_delete<FileNameDatabase>;
-  enum class Attachment { Attached, Absent, Failed };
-
-  FileNameDatabase(const char* rootPath, bool frozen);
-  ~FileNameDatabase();
   FileNameDatabase(const FileNameDatabase&) = delete;
   FileNameDatabase& operator=(const FileNameDatabase&) = delete;
-  bool Open(const char* fndbPath);
-  Attachment Attach(const char* fndbPath, const std::string& mappingName);
-  bool OpenFile(const char* fndbPath, const std::string& mappingName);
-  // existed: the named mapping was already there (another holder's, of its own size).
-  bool Map(const char* fndbPath, const std::string& mappingName, std::uint32_t maximumSize,
-           bool writable, bool* existed);
-  // Limits size to the mapped view; false after reporting when the view cannot be queried or its
-  // pages up to size are not all committed (then it is no fndb).
-  bool LimitSizeToView(const char* fndbPath);
-  void Close(bool withFile);
 
-  bool readOnly;
-  bool mapped = false;
-  std::uint32_t lastChangeCount = 0;
-  std::uint32_t size = 0;
-  void* fileHandle;
-  void* mappingHandle = nullptr;
-  volatile long referenceCount = 0;
-  const unsigned char* view = nullptr;
-  // Threads that share the handle search it at once; the lookups are read and changed under this
-  // lock, a walk through the view (which is only read) runs outside it.
-  std::unique_ptr<LibraryLock> searchLock;
-  // The negative search cache (failedSearches, a set of keys compared without regard to ASCII
-  // case), the name index once the walks of this handle add up, and what each entry decided.
-  std::unique_ptr<FndbLookups> lookups;
-  std::string rootPath;
+ private:
+  // Every handle is the library's FndbHandle (lib/fnamedb2), which holds the state; this side
+  // has none, so that a search costs no indirection.
+  friend class FndbHandle;
+  FileNameDatabase() = default;
+  ~FileNameDatabase() = default;
 };
 
 struct FndbReleaser {
