@@ -1,5 +1,5 @@
 // Shared text helpers: the tokenizers and the ASCII case-insensitive order and equality.
-#include "korvid.h"
+#include "korvid/text.h"
 
 #include <cstdint>
 #include <cstring>
