@@ -35,7 +35,7 @@ std::string FndbMappingName(const char* fndbPath) {
   return name;
 }
 
-// Every FileNameDatabase is one of these: the public class has no state of its own, so a handle's
+// Every FileNameDatabase is one of these: the public class has no state of its own, so its
 // operations reach this state by a cast, without an indirection.
 class FndbHandle final : public FileNameDatabase {
  public:
@@ -43,15 +43,20 @@ class FndbHandle final : public FileNameDatabase {
   ~FndbHandle();
 
   bool Open(const char* fndbPath);
-  bool Search(std::string_view name, std::string_view entry, char* result);
-  // The address the traces name the handle by: the one its holders have.
-  void* Id() { return static_cast<FileNameDatabase*>(this); }
 
-  // What the public operations read.
+  // What the public operations use.
   bool readOnly;
   std::uint32_t size = 0;
   volatile long referenceCount = 0;
   std::string rootPath;
+  const unsigned char* view = nullptr;
+  std::uint32_t lastChangeCount = 0;
+  // Threads that share the handle search it at once; the lookups are read and changed under this
+  // lock, a walk through the view (which is only read) runs outside it.
+  LibraryLock searchLock;
+  // The negative search cache (the failed searches, a set of keys compared without regard to
+  // ASCII case), the name index once the walks of this handle add up, and what each entry decided.
+  FndbLookups lookups;
 
  private:
   enum class Attachment { Attached, Absent, Failed };
@@ -67,16 +72,8 @@ class FndbHandle final : public FileNameDatabase {
   void Close(bool withFile);
 
   bool mapped = false;
-  std::uint32_t lastChangeCount = 0;
   HANDLE fileHandle = INVALID_HANDLE_VALUE;
   HANDLE mappingHandle = nullptr;
-  const unsigned char* view = nullptr;
-  // Threads that share the handle search it at once; the lookups are read and changed under this
-  // lock, a walk through the view (which is only read) runs outside it.
-  LibraryLock searchLock;
-  // The negative search cache (the failed searches, a set of keys compared without regard to
-  // ASCII case), the name index once the walks of this handle add up, and what each entry decided.
-  FndbLookups lookups;
 };
 
 namespace {
@@ -363,15 +360,12 @@ std::string_view FormKey(std::string_view entry, std::string_view name,
 // disk search does for such an entry), and a key that is not below rootPath is not found.
 // A key the name index answers is answered under the lock, at once; a walk runs outside it.
 bool FileNameDatabase::Search(const char* name, const char* entry, char* result) {
-  return Handle(this).Search(std::string_view(name != nullptr ? name : ""),
-                             std::string_view(entry != nullptr ? entry : ""), result);
+  return Search(std::string_view(name != nullptr ? name : ""),
+                std::string_view(entry != nullptr ? entry : ""), result);
 }
 
 bool FileNameDatabase::Search(std::string_view name, std::string_view entry, char* result) {
-  return Handle(this).Search(name, entry, result);
-}
-
-bool FndbHandle::Search(std::string_view name, std::string_view entry, char* result) {
+  FndbHandle& handle = Handle(this);
   ClearLastError();
   char ignored[kMaxPath];
   if (result == nullptr) result = ignored;
@@ -382,20 +376,20 @@ bool FndbHandle::Search(std::string_view name, std::string_view entry, char* res
   // The stream is tested once: a search is the library's hottest path.
   const bool traced = IsTraceEnabled(traceStreams.fndb);
   if (traced) {
-    Trace(traceStreams.fndb, "searching '%s' via fndb %p", key.data(), Id());
+    Trace(traceStreams.fndb, "searching '%s' via fndb %p", key.data(), static_cast<void*>(this));
   }
 
-  FndbView database(view, size, rootPath);
+  FndbView database(handle.view, handle.size, handle.rootPath);
   std::uint32_t changeCount = database.ChangeCount();
   std::shared_ptr<const FndbIndex> index;
   FndbLookups::Outcome outcome;
   {
-    LockGuard guard(searchLock);
-    if (changeCount != lastChangeCount) {
-      lastChangeCount = changeCount;
-      lookups.Forget();
+    LockGuard guard(handle.searchLock);
+    if (changeCount != handle.lastChangeCount) {
+      handle.lastChangeCount = changeCount;
+      handle.lookups.Forget();
     }
-    outcome = lookups.Begin(database, key, entryPart, result, &index);
+    outcome = handle.lookups.Begin(database, key, entryPart, result, &index);
   }
   switch (outcome) {
     case FndbLookups::Outcome::Dismissed:
@@ -412,13 +406,13 @@ bool FndbHandle::Search(std::string_view name, std::string_view entry, char* res
   bool found = outcome == FndbLookups::Outcome::Found;
   if (!found) {
     std::uint64_t walked = 0;
-    std::optional<std::string_view> relative = lookups.RelativeKey(key);
+    std::optional<std::string_view> relative = handle.lookups.RelativeKey(key);
     found = relative && database.Search(*relative, result, index.get(), &walked);
-    LockGuard guard(searchLock);
-    lookups.Walked(key, walked, found);
+    LockGuard guard(handle.searchLock);
+    handle.lookups.Walked(key, walked, found);
   }
   if (found && traced) {
-    Trace(traceStreams.fndb, "found '%s' in fndb %p", result, Id());
+    Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));
   }
   return found;
 }
