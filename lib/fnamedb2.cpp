@@ -35,37 +35,92 @@ std::string FndbMappingName(const char* fndbPath) {
   return name;
 }
 
-FileNameDatabase::FileNameDatabase(const char* rootPath, bool frozen)
-    : readOnly(frozen),
-      fileHandle(INVALID_HANDLE_VALUE),
-      searchLock(std::make_unique<LibraryLock>()),
-      lookups(std::make_unique<FndbLookups>(rootPath ? rootPath : "")),
-      rootPath(rootPath ? rootPath : "") {}
+// Every FileNameDatabase is one of these: the public class has no state of its own, so its
+// operations reach this state by a cast, without an indirection.
+class FndbHandle final : public FileNameDatabase {
+ public:
+  FndbHandle(const char* rootPath, bool frozen);
+  ~FndbHandle();
 
-FileNameDatabase::~FileNameDatabase() { Close(true); }
+  bool Open(const char* fndbPath);
+
+  // What the public operations use.
+  bool readOnly;
+  std::uint32_t size = 0;
+  volatile long referenceCount = 0;
+  std::string rootPath;
+  const unsigned char* view = nullptr;
+  std::uint32_t lastChangeCount = 0;
+  // Threads that share the handle search it at once; the lookups are read and changed under this
+  // lock, a walk through the view (which is only read) runs outside it.
+  LibraryLock searchLock;
+  // The negative search cache (the failed searches, a set of keys compared without regard to
+  // ASCII case), the name index once the walks of this handle add up, and what each entry decided.
+  FndbLookups lookups;
+
+ private:
+  enum class Attachment { Attached, Absent, Failed };
+
+  Attachment Attach(const char* fndbPath, const std::string& mappingName);
+  bool OpenFile(const char* fndbPath, const std::string& mappingName);
+  // existed: the named mapping was already there (another holder's, of its own size).
+  bool Map(const char* fndbPath, const std::string& mappingName, std::uint32_t maximumSize,
+           bool writable, bool* existed);
+  // Limits size to the mapped view; false after reporting when the view cannot be queried or its
+  // pages up to size are not all committed (then it is no fndb).
+  bool LimitSizeToView(const char* fndbPath);
+  void Close(bool withFile);
+
+  bool mapped = false;
+  HANDLE fileHandle = INVALID_HANDLE_VALUE;
+  HANDLE mappingHandle = nullptr;
+};
+
+namespace {
+
+FndbHandle& Handle(FileNameDatabase* fndb) { return *static_cast<FndbHandle*>(fndb); }
+const FndbHandle& Handle(const FileNameDatabase* fndb) {
+  return *static_cast<const FndbHandle*>(fndb);
+}
+
+}  // namespace
+
+FndbHandle::FndbHandle(const char* rootPath, bool frozen)
+    : readOnly(frozen), rootPath(rootPath ? rootPath : ""), lookups(this->rootPath) {}
+
+FndbHandle::~FndbHandle() { Close(true); }
 
 FileNameDatabase* FileNameDatabase::Create(const char* fndbPath, const char* rootPath,
                                            bool frozen) {
   ClearLastError();
-  std::unique_ptr<FileNameDatabase> fndb(new FileNameDatabase(rootPath, frozen));
+  std::unique_ptr<FndbHandle> fndb(new FndbHandle(rootPath, frozen));
   if (!fndb->Open(fndbPath != nullptr ? fndbPath : "")) return nullptr;
   return fndb.release();
 }
 
-long FileNameDatabase::AddReference() { return InterlockedIncrement(&referenceCount); }
+long FileNameDatabase::AddReference() {
+  return InterlockedIncrement(&Handle(this).referenceCount);
+}
 
-long FileNameDatabase::ReferenceCount() const { return referenceCount; }
+long FileNameDatabase::ReferenceCount() const { return Handle(this).referenceCount; }
 
 long FileNameDatabase::Release() {
-  long count = InterlockedDecrement(&referenceCount);
+  FndbHandle& handle = Handle(this);
+  long count = InterlockedDecrement(&handle.referenceCount);
   if (count == 0) {
     Trace(traceStreams.fndb, "unloading fndb %p", static_cast<void*>(this));
-    delete this;
+    delete &handle;
   }
   return count;
 }
 
-bool FileNameDatabase::Open(const char* fndbPath) {
+bool FileNameDatabase::IsReadOnly() const { return Handle(this).readOnly; }
+
+std::uint32_t FileNameDatabase::Size() const { return Handle(this).size; }
+
+const char* FileNameDatabase::RootPath() const { return Handle(this).rootPath.c_str(); }
+
+bool FndbHandle::Open(const char* fndbPath) {
   std::string mappingName = FndbMappingName(fndbPath);
   Attachment attachment = Attachment::Absent;
   if (!mappingName.empty()) attachment = Attach(fndbPath, mappingName);
@@ -79,8 +134,8 @@ bool FileNameDatabase::Open(const char* fndbPath) {
 
 // The header of an existing mapping is not checked again: its creator did. A mapping that may
 // not be mapped for writing (its creator opened the file for reading) is attached for reading.
-FileNameDatabase::Attachment FileNameDatabase::Attach(const char* fndbPath,
-                                                      const std::string& mappingName) {
+FndbHandle::Attachment FndbHandle::Attach(const char* fndbPath,
+                                          const std::string& mappingName) {
   DWORD access = readOnly ? FILE_MAP_READ : FILE_MAP_WRITE;
   HANDLE mapping = OpenFileMappingA(access, FALSE, mappingName.c_str());
   if (mapping == nullptr && access == FILE_MAP_WRITE && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -125,7 +180,7 @@ FileNameDatabase::Attachment FileNameDatabase::Attach(const char* fndbPath,
 
 // A read-only open shares writing as well: the file may be held for writing by a process that
 // reached it under another mapping name, and this one must still be able to read it.
-bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mappingName) {
+bool FndbHandle::OpenFile(const char* fndbPath, const std::string& mappingName) {
   DWORD attributes = GetFileAttributesA(fndbPath);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     KORVID_RAISE(ErrorCode::Win32Error, fndbPath);
@@ -209,8 +264,8 @@ bool FileNameDatabase::OpenFile(const char* fndbPath, const std::string& mapping
   return true;
 }
 
-bool FileNameDatabase::Map(const char* fndbPath, const std::string& mappingName,
-                           std::uint32_t maximumSize, bool writable, bool* existed) {
+bool FndbHandle::Map(const char* fndbPath, const std::string& mappingName,
+                     std::uint32_t maximumSize, bool writable, bool* existed) {
   const char* name = mappingName.empty() ? nullptr : mappingName.c_str();
   HANDLE mapping = CreateFileMappingA(
       fileHandle, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, maximumSize, name);
@@ -234,7 +289,7 @@ bool FileNameDatabase::Map(const char* fndbPath, const std::string& mappingName,
 // (a section that only reserved them, made by another process under the mapping name) cannot be
 // read: such a view holds no fndb. The view may end before the file's size says (the file may
 // have grown or been replaced since the mapping was made): the size then ends with the view.
-bool FileNameDatabase::LimitSizeToView(const char* fndbPath) {
+bool FndbHandle::LimitSizeToView(const char* fndbPath) {
   std::size_t extent = 0;
   const void* allocation = nullptr;
   while (extent < size) {
@@ -258,7 +313,7 @@ bool FileNameDatabase::LimitSizeToView(const char* fndbPath) {
   return true;
 }
 
-void FileNameDatabase::Close(bool withFile) {
+void FndbHandle::Close(bool withFile) {
   if (view != nullptr) {
     if (!UnmapViewOfFile(view)) KORVID_RAISE(ErrorCode::Win32Error, "UnmapViewOfFile");
     view = nullptr;
@@ -310,6 +365,7 @@ bool FileNameDatabase::Search(const char* name, const char* entry, char* result)
 }
 
 bool FileNameDatabase::Search(std::string_view name, std::string_view entry, char* result) {
+  FndbHandle& handle = Handle(this);
   ClearLastError();
   char ignored[kMaxPath];
   if (result == nullptr) result = ignored;
@@ -323,17 +379,17 @@ bool FileNameDatabase::Search(std::string_view name, std::string_view entry, cha
     Trace(traceStreams.fndb, "searching '%s' via fndb %p", key.data(), static_cast<void*>(this));
   }
 
-  FndbView database(view, size, rootPath);
+  FndbView database(handle.view, handle.size, handle.rootPath);
   std::uint32_t changeCount = database.ChangeCount();
   std::shared_ptr<const FndbIndex> index;
   FndbLookups::Outcome outcome;
   {
-    LockGuard guard(*searchLock);
-    if (changeCount != lastChangeCount) {
-      lastChangeCount = changeCount;
-      lookups->Forget();
+    LockGuard guard(handle.searchLock);
+    if (changeCount != handle.lastChangeCount) {
+      handle.lastChangeCount = changeCount;
+      handle.lookups.Forget();
     }
-    outcome = lookups->Begin(database, key, entryPart, result, &index);
+    outcome = handle.lookups.Begin(database, key, entryPart, result, &index);
   }
   switch (outcome) {
     case FndbLookups::Outcome::Dismissed:
@@ -350,10 +406,10 @@ bool FileNameDatabase::Search(std::string_view name, std::string_view entry, cha
   bool found = outcome == FndbLookups::Outcome::Found;
   if (!found) {
     std::uint64_t walked = 0;
-    std::optional<std::string_view> relative = lookups->RelativeKey(key);
+    std::optional<std::string_view> relative = handle.lookups.RelativeKey(key);
     found = relative && database.Search(*relative, result, index.get(), &walked);
-    LockGuard guard(*searchLock);
-    lookups->Walked(key, walked, found);
+    LockGuard guard(handle.searchLock);
+    handle.lookups.Walked(key, walked, found);
   }
   if (found && traced) {
     Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));

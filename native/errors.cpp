@@ -1,6 +1,7 @@
 // The error funnel of the native build of lib/core: the record is kept per thread as on Windows,
 // with the template's insert as its message; reports and traces go nowhere.
-#include "korvid.h"
+#include "korvid/errors.h"
+#include "korvid/trace.h"
 
 #include <cstdio>
 #include <cstring>

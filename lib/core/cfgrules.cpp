@@ -1,5 +1,6 @@
 // Ini files: the in-memory Cfg and the rules of ini lines, applied to a stream.
 #include "core.h"
+#include "korvid/trace.h"
 
 #include <cstring>
 #include <string_view>

@@ -1,8 +1,12 @@
 // Inside the library, for the files of lib/core that only compute over bytes: the raising macros
-// and the ini parser's internals. No Windows header comes in through here.
+// and the ini parser's internals. No Windows header comes in through here, nor the whole public
+// interface: only the modules these internals are written in terms of.
 #pragma once
 
-#include "korvid.h"
+#include "korvid/cfg.h"
+#include "korvid/errors.h"
+#include "korvid/search.h"
+#include "korvid/text.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -172,6 +172,12 @@ bool FndbIndex::Search(const FndbView& view, std::uint32_t directory, std::strin
   return Search(view, SpanOf(directory), CandidatesOf(name), name, result);
 }
 
+std::optional<bool> SearchIndex(const FndbIndex& index, const FndbView& view,
+                                std::uint32_t directory, std::string_view remainder, char* result) {
+  if (!FndbIndex::Answers(remainder) || !index.Covers(directory)) return std::nullopt;
+  return index.Search(view, directory, remainder, result);
+}
+
 // Other names of the same hash, and a directory whose path does not fit the result, are passed
 // over as the walk passes over them.
 bool FndbIndex::Search(const FndbView& view, Span span, Candidates candidates,

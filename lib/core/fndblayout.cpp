@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "fndbview.h"
-#include "korvid.h"
+#include "korvid/text.h"
 
 namespace korvid {
 namespace {

@@ -2,6 +2,7 @@
 #include "fndblookups.h"
 
 #include "core.h"
+#include "korvid/path.h"
 
 #include <cstring>
 #include <utility>

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "fndbview.h"
-#include "korvid.h"
+#include "korvid/text.h"
 
 namespace korvid {
 namespace {

@@ -1,8 +1,7 @@
 // Lookups in an fndb over a byte view: every offset, count and string is checked against the size.
 #include "fndbview.h"
 
-#include "fndbindex.h"
-#include "korvid.h"
+#include "korvid/text.h"
 
 #include <cstring>
 #include <map>
@@ -442,8 +441,10 @@ bool FndbView::Search(std::string_view relativeKey, char* result, const FndbInde
       HasComponent(prefix) ? FindSubDirectory(RootDirectory(), prefix) : RootDirectory();
   if (directory == 0) return false;
   std::string_view remainder = relativeKey.substr(split + 2);
-  if (index != nullptr && FndbIndex::Answers(remainder) && index->Covers(directory)) {
-    return index->Search(*this, directory, remainder, result);
+  if (index != nullptr) {
+    if (std::optional<bool> found = SearchIndex(*index, *this, directory, remainder, result)) {
+      return *found;
+    }
   }
   Walk walk(*this, result);
   bool found = walk.Search(directory, std::nullopt, remainder, 0);

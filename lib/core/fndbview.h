@@ -153,4 +153,11 @@ class FndbView {
   std::uint64_t* recordReads = nullptr;
 };
 
+// The index's answer to the "//" lookup of the remainder below the directory, as
+// FndbView::RecursiveSearch would give it; none when the index cannot answer (a remainder that is
+// not one name, a directory the index was not built over), and the view walks. It lies with the
+// index (lib/core/fndbindex), which is built on this view: the view knows the index by name only.
+std::optional<bool> SearchIndex(const FndbIndex& index, const FndbView& view,
+                                std::uint32_t directory, std::string_view remainder, char* result);
+
 }  // namespace korvid

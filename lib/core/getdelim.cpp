@@ -1,5 +1,6 @@
 // The line reader of the ini parser: one delimited line of a stream into a growing heap buffer.
 #include "core.h"
+#include "korvid/trace.h"
 
 #include <climits>
 #include <cstdlib>

@@ -2,7 +2,8 @@
 // and the fate of each existing file.
 #include "launchers.h"
 
-#include "korvid.h"
+#include "korvid/path.h"
+#include "korvid/text.h"
 
 #include <string>
 

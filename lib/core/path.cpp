@@ -1,5 +1,6 @@
 // Path rules: separators, absolute paths, comparison and the part of a path below a root.
 #include "core.h"
+#include "korvid/path.h"
 
 #include <cstring>
 

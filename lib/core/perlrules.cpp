@@ -1,6 +1,7 @@
 // Where the launcher may look for perl.exe: what a PATH entry means, the places in search order,
 // and whether a configured Perl can be run at all.
-#include "korvid.h"
+#include "korvid/path.h"
+#include "korvid/perl.h"
 
 namespace korvid {
 namespace {

@@ -1,6 +1,8 @@
 // Search-path patterns: the expansion of "%R", "~" and relative elements into entry lists, over
 // the roots, home and working directories a caller supplies.
 #include "core.h"
+#include "korvid/path.h"
+#include "korvid/trace.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Shared text helpers: the tokenizers and the ASCII case-insensitive order and equality.
-#include "korvid.h"
+#include "korvid/text.h"
 
 #include <cstdint>
 #include <cstring>
@@ -19,6 +19,12 @@ std::size_t EqualWords(const char* a, const char* b, std::size_t n) {
     if (x != y) break;
   }
   return i;
+}
+
+// Whether the byte is in the set of a DelimiterTokenizer (one bit per byte value).
+bool InSet(const std::uint32_t (&set)[8], char byte) {
+  unsigned char c = static_cast<unsigned char>(byte);
+  return (set[c >> 5] >> (c & 31)) & 1u;
 }
 
 }  // namespace
@@ -78,12 +84,12 @@ DelimiterTokenizer::DelimiterTokenizer(const char* text, const char* delimiters)
 }
 
 const char* DelimiterTokenizer::Next() {
-  while (position < copy.size() && IsDelimiter(static_cast<unsigned char>(copy[position]))) {
+  while (position < copy.size() && InSet(delimiterSet, copy[position])) {
     ++position;
   }
   if (position >= copy.size()) return nullptr;
   std::size_t start = position;
-  while (position < copy.size() && !IsDelimiter(static_cast<unsigned char>(copy[position]))) {
+  while (position < copy.size() && !InSet(delimiterSet, copy[position])) {
     ++position;
   }
   if (position < copy.size()) copy[position++] = '\0';
