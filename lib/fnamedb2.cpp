@@ -408,8 +408,11 @@ bool FileNameDatabase::Search(std::string_view name, std::string_view entry, cha
     std::uint64_t walked = 0;
     std::optional<std::string_view> relative = handle.lookups.RelativeKey(key);
     found = relative && database.Search(*relative, result, index.get(), &walked);
-    LockGuard guard(handle.searchLock);
-    handle.lookups.Walked(key, walked, found);
+    // A hit that walked no directory (a key without "//") leaves nothing to count.
+    if (walked != 0 || !found) {
+      LockGuard guard(handle.searchLock);
+      handle.lookups.Walked(key, walked, found);
+    }
   }
   if (found && traced) {
     Trace(traceStreams.fndb, "found '%s' in fndb %p", result, static_cast<void*>(this));

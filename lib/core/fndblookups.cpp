@@ -274,6 +274,12 @@ std::uint32_t FndbLookups::RestOf(bool add) {
 FndbLookups::Outcome FndbLookups::Answer(const FndbView& view, std::string_view key,
                                          std::size_t entryPartLength, char* result,
                                          Plan** planUsed) {
+  // An entry without "//" names one directory: the walk answers it, and nothing is kept for it
+  // but its failures (plain lookups ask for ever other entries, which plans would only churn).
+  if (key.substr(0, entryPartLength).find("//") == std::string_view::npos) {
+    *planUsed = nullptr;
+    return failedSearches.Contains(key) ? Outcome::Dismissed : Outcome::Walk;
+  }
   Plan& plan = PlanFor(view, key.substr(0, entryPartLength));
   *planUsed = &plan;
   std::string_view text = key.substr(entryPartLength);
@@ -317,7 +323,9 @@ FndbLookups::Outcome FndbLookups::Begin(const FndbView& view, std::string_view k
   Outcome outcome = Answer(view, key, entryPartLength, result, &plan);
   if (outcome == Outcome::Absent) Record(*plan, key, entryPartLength);
   if (outcome == Outcome::Walk) {
-    if (plan->walks && plan->directory != 0 && plan->walksSeen++ > 0) repeated = true;
+    if (plan != nullptr && plan->walks && plan->directory != 0 && plan->walksSeen++ > 0) {
+      repeated = true;
+    }
     *walkIndex = index;
   }
   return outcome;
