@@ -274,13 +274,16 @@ std::uint32_t FndbLookups::RestOf(bool add) {
 FndbLookups::Outcome FndbLookups::Answer(const FndbView& view, std::string_view key,
                                          std::size_t entryPartLength, char* result,
                                          Plan** planUsed) {
-  // An entry without "//" names one directory: the walk answers it, and nothing is kept for it
-  // but its failures (plain lookups ask for ever other entries, which plans would only churn).
-  if (key.substr(0, entryPartLength).find("//") == std::string_view::npos) {
+  std::string_view entryPart = key.substr(0, entryPartLength);
+  // The entry that follows the last one asked for (a file search's next entry) has its plan.
+  // Otherwise an entry without "//" names one directory: the walk answers it, and nothing is kept
+  // for it but its failures (plain lookups ask for ever other entries, which plans would churn).
+  bool next = nextPlan < plans.size() && SameBytes(plans[nextPlan].entryPart, entryPart);
+  if (!next && entryPart.find("//") == std::string_view::npos) {
     *planUsed = nullptr;
     return failedSearches.Contains(key) ? Outcome::Dismissed : Outcome::Walk;
   }
-  Plan& plan = PlanFor(view, key.substr(0, entryPartLength));
+  Plan& plan = next ? plans[nextPlan++] : PlanFor(view, entryPart);
   *planUsed = &plan;
   std::string_view text = key.substr(entryPartLength);
   bool plain = PlainName(text);
