@@ -86,18 +86,7 @@ bool IsPlainName(std::string_view name) {
     if (u < 0x20 || u >= 0x7f) return false;
     if (std::string_view("\"*:<>?|~/\\").find(c) != std::string_view::npos) return false;
   }
-  std::string stem = UpperAscii(name.substr(0, name.find('.')));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$",
-                                                  "CLOCK$"};
-  for (std::string_view device : kDevices) {
-    if (stem == device) return false;
-  }
-  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
-      stem[3] >= '0' && stem[3] <= '9') {
-    return false;
-  }
-  return true;
+  return !IsDeviceName(name);
 }
 
 enum class Presence { Absent, Maybe };

@@ -73,6 +73,11 @@ inline std::uint32_t HashIgnoringCase(std::string_view text) {
 // the current directory and the roots, inside operations that cleared it once.
 bool SamePath(std::string_view a, std::string_view b);
 
+// A name the system takes for a device whatever its folder: CON, PRN, AUX, NUL, CONIN$, CONOUT$,
+// CLOCK$, COM and LPT with a digit (or a superscript 1, 2, 3), in any case, with any extension
+// and blanks after its stem.
+bool IsDeviceName(std::string_view name);
+
 // ---------------------------------------------------------------------------------------------
 // Ini parsing internals (lib/core/cfgrules, lib/core/getdelim)
 

@@ -131,4 +131,17 @@ PathParts SplitPath(const char* path) {
   return parts;
 }
 
+bool IsDeviceName(std::string_view name) {
+  std::string stem(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = static_cast<char>(FoldAsciiCase(static_cast<unsigned char>(c)));
+  for (std::string_view device : {"con", "prn", "aux", "nul", "conin$", "conout$", "clock$"}) {
+    if (stem == device) return true;
+  }
+  // COM and LPT with a digit, or with the superscripts 1, 2 and 3 of the ANSI code page.
+  if (stem.size() != 4 || (!stem.starts_with("com") && !stem.starts_with("lpt"))) return false;
+  unsigned char number = static_cast<unsigned char>(stem[3]);
+  return (number >= '0' && number <= '9') || number == 0xB9 || number == 0xB2 || number == 0xB3;
+}
+
 }  // namespace korvid
